@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages udtbench needs, and nothing when they are all there.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build pkg-config libudt-dev libgtest-dev qt6-base-dev
+          xvfb xauth fonts-droid-fallback)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,331 @@
+#include "base_socket.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+
+static_assert(std::endian::native == std::endian::little,
+              "string frames carry little-endian code units straight from memory");
+
+namespace {
+
+constexpr int32_t kSegmentSize = 1052;      // UDT_MSS set on every socket we create
+constexpr int32_t kMessagePiece = 512;      // message-mode piece size
+constexpr int32_t kMaxSingleMessage = 511;  // larger sends go in pieces
+constexpr int32_t kStreamPiece = 512;       // SendStream read size
+// A frame's text is received into memory that grows with what has arrived,
+// never into the full announced size up front; small texts take one receive.
+constexpr int32_t kTextChunk = 64 * 1024;
+constexpr int32_t kMaxFrameCount = (1 << 30) - 1;  // 2 * count must fit in int32
+
+constexpr int32_t kUdtInvalidSocket = 5004;
+
+}  // namespace
+
+TUDTBaseSocket::TUDTBaseSocket(TComponent* AOwner) : TComponent(AOwner) {}
+
+TUDTBaseSocket::~TUDTBaseSocket() {
+  try {
+    TUDTBaseSocket::Close();
+  } catch (...) {
+  }
+  if (FReadFds) UDSET_FREE(FReadFds);
+  if (FWriteFds) UDSET_FREE(FWriteFds);
+  FReadFds = FWriteFds = nullptr;
+}
+
+void TUDTBaseSocket::Open() {
+  if (Active()) return;
+  int32_t h = CheckResult(udt_socket(MapDomain(FDomain), MapSockType(FSockType), 0));
+  FSocket = h;
+  FActive = h != -1;
+  if (h == -1) return;
+  int32_t mss = kSegmentSize;
+  CheckResult(udt_setsockopt(Handle(), 0, 0, &mss, sizeof mss));
+  FBytesReceived = 0;
+  FBytesSent = 0;
+  NotifyCreateHandle();
+}
+
+void TUDTBaseSocket::Close() {
+  // Cleared before the UDT call, so a Close re-entered from the error path does nothing.
+  if (!FActive.exchange(false)) return;
+  try {
+    // A socket that UDT's garbage collector already reaped (its peer closed a
+    // while ago) gives "invalid socket" here: it is gone, which is all we asked.
+    if (udt_close(Handle()) == -1) {
+      const char* desc = nullptr;
+      if (udt_getlasterror2(&desc) != kUdtInvalidSocket) CheckResult(-1);
+    }
+  } catch (...) {
+  }
+  NotifyDestroyHandle();
+}
+
+void TUDTBaseSocket::SetActive(bool Value) {
+  if (Value == Active()) return;
+  if (!ClosesOnChange()) {
+    FActive = Value;
+  } else if (Value) {
+    Open();
+  } else {
+    Close();
+  }
+}
+
+void TUDTBaseSocket::SetBlockMode(TSocketBlockMode Value) {
+  if (Value == FBlockMode) return;
+  if (ClosesOnChange()) Close();
+  FBlockMode = Value;
+}
+
+void TUDTBaseSocket::SetDomain(TUDTSocketDomain Value) {
+  if (Value == FDomain) return;
+  if (ClosesOnChange()) Close();
+  FDomain = Value;
+}
+
+void TUDTBaseSocket::SetSockType(TUDTSocketType Value) {
+  if (Value == FSockType) return;
+  if (ClosesOnChange()) Close();
+  FSockType = Value;
+}
+
+void TUDTBaseSocket::Loaded() {
+  TComponent::Loaded();
+  if (Active() && !IsDesigning()) {
+    FActive = false;
+    Open();
+  }
+}
+
+int32_t TUDTBaseSocket::CheckResult(int32_t ResultCode) {
+  if (ResultCode == -1) ReportError();
+  return ResultCode;
+}
+
+void TUDTBaseSocket::ReportError() {
+  const char* desc = nullptr;
+  int32_t code = udt_getlasterror2(&desc);
+  if (OnError) {
+    // The description lives in UDT's per-thread error, which the handler's own
+    // UDT calls may overwrite; hand it a copy.
+    std::string text = desc ? desc : "";
+    OnError(this, code, text.c_str());
+  }
+  Close();
+}
+
+void TUDTBaseSocket::NotifyCreateHandle() {
+  if (Active() && OnCreateHandle) OnCreateHandle(this);
+}
+
+void TUDTBaseSocket::NotifyDestroyHandle() {
+  if (OnDestroyHandle) OnDestroyHandle(this);
+}
+
+void TUDTBaseSocket::NotifySend(const void* Buf, int32_t& DataLen) {
+  if (OnSend) OnSend(this, const_cast<void*>(Buf), DataLen);
+}
+
+void TUDTBaseSocket::NotifyReceive(void* Buf, int32_t& DataLen) {
+  if (OnReceive) OnReceive(this, Buf, DataLen);
+  FBytesReceived += static_cast<uint32_t>(DataLen);
+}
+
+int32_t TUDTBaseSocket::SendBuf(const void* Buf, int32_t BufSize, int32_t Flags) {
+  int32_t n = BufSize;
+  NotifySend(Buf, n);
+  // A handler may shorten the send, never reach past the caller's buffer.
+  n = std::min(n, BufSize);
+  int32_t r = FSockType == stStream ? CheckResult(udt_send(Handle(), Buf, n, Flags))
+                                    : SendMessage(Buf, n);
+  if (r != -1) FBytesSent += static_cast<uint32_t>(r);
+  return r;
+}
+
+int32_t TUDTBaseSocket::SendMessage(const void* Buf, int32_t n) {
+  if (n <= kMaxSingleMessage) return CheckResult(udt_sendmsg(Handle(), Buf, n, -1, 0));
+  // Larger sends go as 512-byte messages, in order, closed by an empty send.
+  const char* p = static_cast<const char*>(Buf);
+  int32_t total = 0;
+  int32_t offset = 0;
+  for (;;) {
+    int32_t k = std::min(kMessagePiece, n - offset);
+    int32_t r = CheckResult(udt_sendmsg(Handle(), p + offset, k, -1, 0));
+    if (r == -1) return -1;
+    total += r;
+    offset += k;
+    if (k == 0) return total;
+  }
+}
+
+int32_t TUDTBaseSocket::ReceiveBuf(void* Buf, int32_t BufSize, int32_t /*Flags*/) {
+  int32_t r = FSockType == stStream ? CheckResult(udt_recv(Handle(), Buf, BufSize, 0))
+                                    : CheckResult(udt_recvmsg(Handle(), Buf, BufSize));
+  if (r != -1) NotifyReceive(Buf, r);
+  return r;
+}
+
+int32_t TUDTBaseSocket::PeekBuf(void*, int32_t) {
+  throw EUDTSocketError("The PeekBuf function is not suppurted in UDT", -1);
+}
+
+int32_t TUDTBaseSocket::Sendln(const std::string& s, const std::string& eol) {
+  std::string t = s + eol;
+  return SendBuf(t.data(), static_cast<int32_t>(t.size()), 0);
+}
+
+std::string TUDTBaseSocket::Receiveln(const std::string& eol) {
+  if (FSockType != stStream) throw Exception("Receiveln() is not supported in Diagram mode");
+  std::string line;
+  int32_t n;
+  do {
+    char c;
+    n = ReceiveBuf(&c, 1, 0);
+    if (n > 0) line.push_back(c);
+  } while (n >= 1 && !EndsWithEol(eol, line));
+  // Only a line that really ends with the marker loses it.
+  if (EndsWithEol(eol, line)) line.resize(line.size() - eol.size());
+  return line;
+}
+
+int32_t TUDTBaseSocket::SendStream(std::istream* AStream) {
+  if (!AStream) return 0;
+  char buf[kStreamPiece];
+  for (;;) {
+    AStream->read(buf, sizeof buf);
+    auto k = static_cast<int32_t>(AStream->gcount());
+    if (k == 0) break;
+    if (SendBuf(buf, k, 0) == -1) break;
+  }
+  return 0;
+}
+
+bool TUDTBaseSocket::SendWhole(const char* p, int32_t len) {
+  if (len == 0) return SendBuf(p, 0, 0) != -1;
+  int32_t sent = 0;
+  while (sent < len) {
+    int32_t r = SendBuf(p + sent, len - sent, 0);
+    if (r <= 0) return false;
+    sent += r;
+  }
+  return true;
+}
+
+int32_t TUDTBaseSocket::ReceiveWhole(char* p, int32_t len) {
+  if (len == 0) return ReceiveBuf(p, 0, 0) == -1 ? -1 : 0;
+  int32_t got = 0;
+  while (got < len) {
+    int32_t r = ReceiveBuf(p + got, len - got, 0);
+    if (r <= 0) break;
+    got += r;
+  }
+  return got;
+}
+
+int32_t TUDTBaseSocket::SendString(const std::u16string& s) {
+  if (s.size() > static_cast<size_t>(kMaxFrameCount))
+    throw Exception("Text too long for a string frame");
+  auto n = static_cast<int32_t>(s.size());
+  char count[4];
+  std::memcpy(count, &n, 4);
+  bool ok = SendWhole(count, 4);
+  // The text goes whatever the count gave; a failure there reports itself too.
+  ok = SendWhole(reinterpret_cast<const char*>(s.data()), 2 * n) && ok;
+  return ok ? 4 + 2 * n : -1;
+}
+
+int32_t TUDTBaseSocket::ReceiveString(std::u16string& s) {
+  char count[4];
+  if (ReceiveWhole(count, 4) < 4) {
+    s.clear();
+    return -1;
+  }
+  int32_t n;
+  std::memcpy(&n, count, 4);
+  if (n > kMaxFrameCount) throw std::bad_alloc();
+  if (n < 0) {
+    s.clear();
+    return n;
+  }
+  const int32_t total = 2 * n;
+  if (total <= kTextChunk) {
+    s.resize(n);
+    int32_t got = ReceiveWhole(reinterpret_cast<char*>(s.data()), total);
+    if (got < total) {
+      s.resize(std::max(got, 0) / 2);
+      return -1;
+    }
+    return n;
+  }
+  // Grow with the data: a peer that announces a huge count and sends little
+  // costs us what it sent, not what it announced.
+  int32_t got = 0;
+  int32_t room = 0;
+  while (got < total) {
+    if (room - got < std::min(total - got, kTextChunk)) {
+      room = std::min(total, std::max(room * 2, got + kTextChunk));
+      s.resize(room / 2);
+    }
+    int32_t r = ReceiveBuf(reinterpret_cast<char*>(s.data()) + got, room - got, 0);
+    if (r <= 0) {
+      s.resize(got / 2);
+      return -1;
+    }
+    got += std::min(r, room - got);
+  }
+  return n;
+}
+
+bool TUDTBaseSocket::Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag,
+                            int32_t TimeOut) {
+  if (!Active()) return false;
+  const int32_t h = Handle();
+  UDSET rs = nullptr;
+  UDSET ws = nullptr;
+  if (ReadReady) {
+    if (!FReadFds) FReadFds = UDSET_NEW();
+    UDSET_ZERO(FReadFds);
+    UDSET_SET(h, FReadFds);
+    rs = FReadFds;
+  }
+  if (WriteReady) {
+    if (!FWriteFds) FWriteFds = UDSET_NEW();
+    UDSET_ZERO(FWriteFds);
+    UDSET_SET(h, FWriteFds);
+    ws = FWriteFds;
+  }
+  TUDTTimeVal tv{TimeOut / 1000, (TimeOut % 1000) * 1000};
+  bool result = false;
+  try {
+    result = CheckResult(udt_select(0, rs, ws, nullptr, TimeOut >= 0 ? &tv : nullptr)) > 0;
+  } catch (...) {
+    result = false;
+  }
+  if (ReadReady) *ReadReady = UDSET_ISSET(h, FReadFds);
+  if (WriteReady) *WriteReady = UDSET_ISSET(h, FWriteFds);
+  if (ExceptFlag) *ExceptFlag = false;
+  return result;
+}
+
+bool TUDTBaseSocket::WaitForData(int32_t TimeOut) {
+  bool readReady = false;
+  bool exceptFlag = false;
+  bool ready = Select(&readReady, nullptr, &exceptFlag, TimeOut) && readReady && !exceptFlag;
+  // A zero-length receive tells a live connection from a broken or closed one.
+  char probe;
+  if (ReceiveBuf(&probe, 0, 0) == -1) {
+    Close();
+    return false;
+  }
+  return ready;
+}
+
+bool EndsWithEol(const std::string& eol, const std::string& text) {
+  if (eol.empty() || text.size() < eol.size()) return false;
+  size_t start = text.size() - eol.size();
+  if (IsTrailByte(text, start)) return false;
+  return text.compare(start, std::string::npos, eol) == 0;
+}

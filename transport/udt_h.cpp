@@ -1,0 +1,146 @@
+#include "udt_h.h"
+
+#include <netinet/in.h>
+#include <sys/time.h>
+#include <udt/udt.h>
+
+#include "udt_type.h"
+
+namespace {
+
+TUDTSetSockOptHook g_setSockOptHook;
+
+UDT::UDSET* AsSet(UDSET s) { return static_cast<UDT::UDSET*>(s); }
+
+}  // namespace
+
+int32_t udt_socket(int32_t af, int32_t type, int32_t protocol) noexcept {
+  try { return UDT::socket(af, type, protocol); } catch (...) { return -1; }
+}
+
+int32_t udt_bind(int32_t u, const sockaddr_in* name, int32_t namelen) noexcept {
+  try { return UDT::bind(u, reinterpret_cast<const sockaddr*>(name), namelen); } catch (...) { return -1; }
+}
+
+int32_t udt_listen(int32_t u, int32_t backlog) noexcept {
+  try { return UDT::listen(u, backlog); } catch (...) { return -1; }
+}
+
+int32_t udt_accept(int32_t u, sockaddr_in* addr, int32_t* addrlen) noexcept {
+  try {
+    int len = addrlen ? *addrlen : 0;
+    int r = UDT::accept(u, reinterpret_cast<sockaddr*>(addr), addrlen ? &len : nullptr);
+    if (addrlen) *addrlen = len;
+    return r;
+  } catch (...) { return -1; }
+}
+
+int32_t udt_connect(int32_t u, const sockaddr_in* name, int32_t namelen) noexcept {
+  try { return UDT::connect(u, reinterpret_cast<const sockaddr*>(name), namelen); } catch (...) { return -1; }
+}
+
+int32_t udt_close(int32_t u) noexcept {
+  try { return UDT::close(u); } catch (...) { return -1; }
+}
+
+int32_t udt_setsockopt_direct(int32_t u, int32_t level, int32_t optname, const void* optval,
+                              int32_t optlen) noexcept {
+  try {
+    return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen);
+  } catch (...) { return -1; }
+}
+
+int32_t udt_setsockopt(int32_t u, int32_t level, int32_t optname, const void* optval,
+                       int32_t optlen) noexcept {
+  try {
+    if (g_setSockOptHook) return g_setSockOptHook(u, level, optname, optval, optlen);
+  } catch (...) { return -1; }
+  return udt_setsockopt_direct(u, level, optname, optval, optlen);
+}
+
+int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept {
+  try { return UDT::send(u, static_cast<const char*>(buf), len, flags); } catch (...) { return -1; }
+}
+
+int32_t udt_recv(int32_t u, void* buf, int32_t len, int32_t flags) noexcept {
+  try { return UDT::recv(u, static_cast<char*>(buf), len, flags); } catch (...) { return -1; }
+}
+
+int32_t udt_sendmsg(int32_t u, const void* buf, int32_t len, int32_t ttl, int32_t inorder) noexcept {
+  try { return UDT::sendmsg(u, static_cast<const char*>(buf), len, ttl, inorder != 0); } catch (...) { return -1; }
+}
+
+int32_t udt_recvmsg(int32_t u, void* buf, int32_t len) noexcept {
+  try { return UDT::recvmsg(u, static_cast<char*>(buf), len); } catch (...) { return -1; }
+}
+
+int32_t udt_select(int32_t nfds, UDSET readfds, UDSET writefds, UDSET exceptfds,
+                   const TUDTTimeVal* timeout) noexcept {
+  try {
+    timeval tv{};
+    if (timeout) {
+      tv.tv_sec = timeout->tv_sec;
+      tv.tv_usec = timeout->tv_usec;
+    }
+    return UDT::select(nfds, AsSet(readfds), AsSet(writefds), AsSet(exceptfds),
+                       timeout ? &tv : nullptr);
+  } catch (...) { return -1; }
+}
+
+UDSET udt_NEW_UDSET() noexcept {
+  try { return new UDT::UDSET(); } catch (...) { return nullptr; }
+}
+
+void udt_DEL_UDSET(UDSET uset) noexcept { delete AsSet(uset); }
+
+void udt_UD_ZERO(UDSET uset) noexcept {
+  if (uset) UD_ZERO(AsSet(uset));
+}
+
+void udt_UD_SET(UDSET uset, int32_t u) noexcept {
+  try { if (uset) UD_SET(u, AsSet(uset)); } catch (...) {}
+}
+
+void udt_UD_CLR(UDSET uset, int32_t u) noexcept {
+  if (uset) UD_CLR(u, AsSet(uset));
+}
+
+int32_t udt_UD_ISSET(UDSET uset, int32_t u) noexcept {
+  return uset && UD_ISSET(u, AsSet(uset)) ? 1 : 0;
+}
+
+int32_t udt_getlasterror2(const char** desc) noexcept {
+  try {
+    UDT::ERRORINFO& e = UDT::getlasterror();
+    if (desc) *desc = e.getErrorMessage();
+    return e.getErrorCode();
+  } catch (...) {
+    if (desc) *desc = "";
+    return -1;
+  }
+}
+
+int32_t udt_startup() noexcept {
+  try { return UDT::startup(); } catch (...) { return -1; }
+}
+
+int32_t udt_cleanup() noexcept {
+  try { return UDT::cleanup(); } catch (...) { return -1; }
+}
+
+void udt_SetSockOptHook(TUDTSetSockOptHook hook) { g_setSockOptHook = std::move(hook); }
+
+TUDTSocketServices::TUDTSocketServices() {
+  if (udt_startup() != 0) throw Exception("WSAStartup");
+  FStarted = true;
+}
+
+TUDTSocketServices::~TUDTSocketServices() {
+  try { Stop(); } catch (...) {}
+}
+
+void TUDTSocketServices::Stop() {
+  if (!FStarted) return;
+  FStarted = false;
+  if (udt_cleanup() != 0) throw Exception("WSACleanup");
+}

@@ -1,0 +1,74 @@
+// The flat binding: the only way the socket components reach UDT4.
+// Every entry point is a thin, noexcept call into the library; failures come
+// back as -1 and their detail is fetched with udt_getlasterror2 on the same thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+struct sockaddr_in;
+
+using UDTSOCKET_H = int32_t;  // a UDT socket handle, -1 for none
+using UDSET = void*;          // opaque handle to a UDT socket set, nullptr for none
+
+// The time-out record of udt_select: whole seconds, then microseconds.
+struct TUDTTimeVal {
+  int32_t tv_sec;
+  int32_t tv_usec;
+};
+
+int32_t udt_socket(int32_t af, int32_t type, int32_t protocol) noexcept;
+int32_t udt_bind(int32_t u, const sockaddr_in* name, int32_t namelen) noexcept;
+int32_t udt_listen(int32_t u, int32_t backlog) noexcept;
+int32_t udt_accept(int32_t u, sockaddr_in* addr, int32_t* addrlen) noexcept;
+int32_t udt_connect(int32_t u, const sockaddr_in* name, int32_t namelen) noexcept;
+int32_t udt_close(int32_t u) noexcept;
+int32_t udt_setsockopt(int32_t u, int32_t level, int32_t optname, const void* optval,
+                       int32_t optlen) noexcept;
+int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept;
+int32_t udt_recv(int32_t u, void* buf, int32_t len, int32_t flags) noexcept;
+int32_t udt_sendmsg(int32_t u, const void* buf, int32_t len, int32_t ttl, int32_t inorder) noexcept;
+int32_t udt_recvmsg(int32_t u, void* buf, int32_t len) noexcept;
+int32_t udt_select(int32_t nfds, UDSET readfds, UDSET writefds, UDSET exceptfds,
+                   const TUDTTimeVal* timeout) noexcept;
+UDSET udt_NEW_UDSET() noexcept;
+void udt_DEL_UDSET(UDSET uset) noexcept;
+void udt_UD_ZERO(UDSET uset) noexcept;
+void udt_UD_SET(UDSET uset, int32_t u) noexcept;
+void udt_UD_CLR(UDSET uset, int32_t u) noexcept;
+int32_t udt_UD_ISSET(UDSET uset, int32_t u) noexcept;
+// The calling thread's last UDT error code; *desc receives its NUL-terminated
+// description, valid until this thread's next UDT call.
+int32_t udt_getlasterror2(const char** desc) noexcept;
+
+// UDT4's start-up and clean-up. Call each once per program: start-up before the
+// first socket is created, clean-up after every thread has left UDT.
+int32_t udt_startup() noexcept;
+int32_t udt_cleanup() noexcept;
+
+// Starts the transport for the life of the object (the program's socket services).
+// Throws Exception("WSAStartup") or, from Stop, Exception("WSACleanup") on failure.
+class TUDTSocketServices {
+ public:
+  TUDTSocketServices();
+  ~TUDTSocketServices();
+  TUDTSocketServices(const TUDTSocketServices&) = delete;
+  TUDTSocketServices& operator=(const TUDTSocketServices&) = delete;
+  // Cleans up now rather than at destruction; later calls do nothing.
+  void Stop();
+
+ private:
+  bool FStarted = false;
+};
+
+// Test seam: when set, udt_setsockopt calls this instead of UDT4 and returns its
+// result. Lets a test make the segment-size option fail for real inside UDT4
+// (for instance by passing an invalid value on), which no socket state produces
+// on demand. Not thread-safe; set it only while no socket is being opened.
+using TUDTSetSockOptHook =
+    std::function<int32_t(int32_t u, int32_t level, int32_t optname, const void* optval,
+                          int32_t optlen)>;
+void udt_SetSockOptHook(TUDTSetSockOptHook hook);
+// The real setsockopt, for a hook that wants to reach UDT4.
+int32_t udt_setsockopt_direct(int32_t u, int32_t level, int32_t optname, const void* optval,
+                              int32_t optlen) noexcept;
