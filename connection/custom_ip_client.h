@@ -1,0 +1,48 @@
+// TUDTCustomIpClient: the connected end of a UDT connection, on the client side
+// or as a connection the server accepted; TUDTClient is the window's component.
+#pragma once
+
+#include "ip_socket.h"
+
+class TUDTClientSocketThread;
+
+// The pooled worker running the current thread; none on every other thread.
+extern thread_local TUDTClientSocketThread* CurrentClientSocketThread;
+
+// An IPv4 UDT socket that connects to RemoteHost:RemotePort when opened. Used by
+// one thread at a time, like its base.
+class TUDTCustomIpClient : public TUDTIpSocket {
+ public:
+  explicit TUDTCustomIpClient(TComponent* AOwner);
+  ~TUDTCustomIpClient() override;
+
+  // Creates the socket if needed, binds it when LocalPort is set, and connects.
+  void Open() override;
+  // Reports the disconnect of a connected socket, then closes it.
+  void Close() override;
+  // Opens and connects; true when connected afterwards.
+  bool Connect();
+  void Disconnect();
+  // The pooled worker thread running the caller, or none; any thread.
+  TUDTClientSocketThread* GetThreadObject() const noexcept;
+
+  bool Connected() const noexcept { return FConnected; }
+
+  TSocketNotifyEvent OnConnect;
+  TSocketNotifyEvent OnDisconnect;
+
+ protected:
+  virtual void NotifyConnect();
+  virtual void NotifyDisconnect();
+
+ private:
+  friend class TCustomUDTServer;
+
+  bool FConnected = false;
+};
+
+// The client component a window holds; the same connection with its stored settings.
+class TUDTClient : public TUDTCustomIpClient {
+ public:
+  using TUDTCustomIpClient::TUDTCustomIpClient;
+};

@@ -1,0 +1,207 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+thread_local TServerUse* CurrentAcceptUse = nullptr;
+
+namespace {
+
+constexpr int32_t kBacklog = 5;
+constexpr int32_t kDuplicateListen = 5011;
+// A listener that was just closed keeps its port for UDT4 until its garbage
+// collector reaps it, 4 to 5 s later; a reopen waits that long for it.
+constexpr auto kRelistenPatience = std::chrono::seconds(6);
+constexpr auto kRelistenRetry = std::chrono::milliseconds(50);
+constexpr int32_t kWaitSlice = 100;  // ms; WaitForConnection re-checks Listening this often
+
+}  // namespace
+
+TCustomUDTServer::TCustomUDTServer(TComponent* AOwner)
+    : TUDTIpSocket(AOwner), FLink(std::make_shared<TServerLink>(this)) {
+  SetBlockMode(bmThreadBlocking);
+}
+
+TCustomUDTServer::~TCustomUDTServer() {
+  try {
+    TCustomUDTServer::Close();
+  } catch (...) {
+  }
+  FLink->Detach();
+}
+
+void TCustomUDTServer::Open() {
+  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  TUDTBaseSocket::Open();
+  if (!BindLocal()) return;
+  if (!StartListening(kBacklog)) return;
+  if (FServerBlockMode == bmThreadBlocking) {
+    TUDTServerSocketThread* d = ServerSocketThread();
+    if (!d->Started()) d->Resume();
+  }
+}
+
+void TCustomUDTServer::Close() {
+  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  if (FServerBlockMode == bmThreadBlocking) DropDispatcher();
+  FListening = false;
+  TUDTBaseSocket::Close();
+}
+
+void TCustomUDTServer::DropDispatcher() {
+  TUDTServerSocketThread* d = FServerSocketThread.exchange(nullptr);
+  if (!d) return;
+  d->Terminate();
+  // One that never ran has no thread to free it.
+  if (!d->Started()) delete d;
+}
+
+void TCustomUDTServer::DispatcherFinished(TUDTServerSocketThread* Thread) {
+  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  TUDTServerSocketThread* expected = Thread;
+  FServerSocketThread.compare_exchange_strong(expected, nullptr);
+}
+
+bool TCustomUDTServer::StartListening(int32_t Backlog) {
+  if (Active() && !FListening) {
+    const auto deadline = std::chrono::steady_clock::now() + kRelistenPatience;
+    int32_t r;
+    for (;;) {
+      r = udt_listen(Handle(), Backlog);
+      if (r == 0) break;
+      const char* desc = nullptr;
+      if (udt_getlasterror2(&desc) != kDuplicateListen ||
+          std::chrono::steady_clock::now() >= deadline) {
+        CheckResult(-1);
+        break;
+      }
+      std::this_thread::sleep_for(kRelistenRetry);
+    }
+    FListening = r == 0;
+    if (FListening && OnListening) OnListening(this);
+  }
+  return FListening;
+}
+
+void TCustomUDTServer::SetBlockMode(TServerSocketBlockMode Value) {
+  if (Value == FServerBlockMode) return;
+  if (ClosesOnChange()) Close();
+  FServerBlockMode = Value;
+  TUDTBaseSocket::SetBlockMode(Value == bmThreadBlocking ? bmBlocking : Value);
+}
+
+TUDTServerSocketThread* TCustomUDTServer::ServerSocketThread() {
+  if (TUDTServerSocketThread* current = TUDTServerSocketThread::Current();
+      current && current->FLink == FLink)
+    return current;
+  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  TUDTServerSocketThread* d = FServerSocketThread.load();
+  if (!d) {
+    d = new TUDTServerSocketThread(this);
+    FServerSocketThread = d;
+  }
+  if (!d->FBoundToServer.exchange(true)) {
+    d->OnGetThread = [this](TObject* Sender, TUDTClientSocketThread*& t) {
+      ForwardGetThread(Sender, t);
+    };
+  }
+  return d;
+}
+
+void TCustomUDTServer::SetServerSocketThread(TUDTServerSocketThread* Value) {
+  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  if (TUDTServerSocketThread* d = FServerSocketThread.load()) {
+    d->Terminate();
+    Close();
+    DropDispatcher();
+  }
+  FServerSocketThread = Value;
+}
+
+void TCustomUDTServer::ForwardGetThread(TObject*, TUDTClientSocketThread*& ClientSocketThread) {
+  if (OnGetThread) OnGetThread(this, ClientSocketThread);
+}
+
+void TCustomUDTServer::NotifyAccept(TUDTCustomIpClient* ClientSocket) {
+  TSocketAcceptEvent handler = OnAccept;
+  if (CurrentAcceptUse && CurrentAcceptUse->Server() == this) CurrentAcceptUse->Release();
+  if (handler) handler(this, ClientSocket);
+}
+
+bool TCustomUDTServer::Accept(TUDTCustomIpClient& ClientSocket) {
+  sockaddr_in addr{};
+  int32_t len = sizeof addr;
+  int32_t h = -1;
+  try {
+    h = CheckResult(udt_accept(Handle(), &addr, &len));
+  } catch (...) {
+    h = -1;
+  }
+  if (TUDTClientSocketThread* worker = CurrentClientSocketThread) worker->AcceptReturned();
+  if (h == -1) return false;
+
+  ClientSocket.FActive = true;
+  ClientSocket.FConnected = true;
+  ClientSocket.FSocket = h;
+  ClientSocket.FDomain = Domain();
+  ClientSocket.FSockType = SockType();
+  ClientSocket.FBlockMode = TUDTBaseSocket::BlockMode();
+  char host[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+  ClientSocket.FRemoteHost = host;
+  ClientSocket.FRemotePort = std::to_string(ntohs(addr.sin_port));
+
+  NotifyAccept(&ClientSocket);
+  return true;
+}
+
+bool TCustomUDTServer::Accept() {
+  TUDTCustomIpClient client(nullptr);
+  return Accept(client);
+}
+
+bool TCustomUDTServer::WaitForConnection(int32_t TimeOut) {
+  bool readReady = false;
+  bool exceptFlag = false;
+  return Select(&readReady, nullptr, &exceptFlag, TimeOut) && readReady && !exceptFlag;
+}
+
+bool TCustomUDTServer::WaitForConnection() {
+  // UDT4's select does not notice a listener closed by another thread for
+  // seconds, so the wait is made of short slices that check Listening.
+  while (Listening()) {
+    if (WaitForConnection(kWaitSlice)) return true;
+  }
+  return false;
+}
+
+bool TCustomUDTServer::Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag,
+                              int32_t TimeOut) {
+  if (!Active()) return false;
+  const int32_t h = Handle();
+  // Sets of the call's own: a dispatcher that is winding down may still be in
+  // here while its successor waits on the same server.
+  UDSET rs = ReadReady ? UDSET_NEW() : nullptr;
+  UDSET ws = WriteReady ? UDSET_NEW() : nullptr;
+  if (rs) UDSET_SET(h, rs);
+  if (ws) UDSET_SET(h, ws);
+  TUDTTimeVal tv{TimeOut / 1000, (TimeOut % 1000) * 1000};
+  bool result = false;
+  try {
+    int32_t r = udt_select(0, rs, ws, nullptr, TimeOut >= 0 ? &tv : nullptr);
+    // A failure on a listener that has since been closed or replaced is not news.
+    if (r == -1 && Active() && h == Handle()) CheckResult(-1);
+    result = r > 0;
+  } catch (...) {
+    result = false;
+  }
+  if (ReadReady) *ReadReady = UDSET_ISSET(h, rs);
+  if (WriteReady) *WriteReady = UDSET_ISSET(h, ws);
+  if (ExceptFlag) *ExceptFlag = false;
+  if (rs) UDSET_FREE(rs);
+  if (ws) UDSET_FREE(ws);
+  return result;
+}

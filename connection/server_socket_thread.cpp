@@ -1,0 +1,212 @@
+#include "server_socket_thread.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "server.h"
+
+namespace {
+
+thread_local TUDTServerSocketThread* t_currentDispatcher = nullptr;
+
+// How often a dispatcher waiting on its workers re-checks that it should go on.
+constexpr auto kDispatchSlice = std::chrono::milliseconds(100);
+constexpr int32_t kConnectionWaitSlice = 100;  // ms
+
+}  // namespace
+
+TCustomUDTServer* TServerLink::Enter() {
+  std::lock_guard<std::mutex> g(FLock);
+  if (FServer) ++FUsers;
+  return FServer;
+}
+
+void TServerLink::Leave() {
+  std::lock_guard<std::mutex> g(FLock);
+  if (--FUsers == 0) FIdle.notify_all();
+}
+
+TCustomUDTServer* TServerLink::Peek() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FServer;
+}
+
+void TServerLink::Detach() {
+  std::unique_lock<std::mutex> g(FLock);
+  FServer = nullptr;
+  FIdle.wait(g, [this] { return FUsers == 0; });
+}
+
+// ---- worker ----
+
+TUDTClientSocketThread::TUDTClientSocketThread(TUDTServerSocketThread* ServerSocketThread)
+    : FServerSocketThread(ServerSocketThread) {
+  SetFreeOnTerminate(true);
+}
+
+TUDTClientSocketThread::~TUDTClientSocketThread() {
+  if (FServerSocketThread) FServerSocketThread->RemoveFromPool(this);
+}
+
+void TUDTClientSocketThread::ExecuteSyncProc() {
+  Synchronize([this] { SyncHook(); });
+}
+
+void TUDTClientSocketThread::AcceptReturned() {
+  if (FServerSocketThread) FServerSocketThread->WorkerChanged(this, true);
+}
+
+void TUDTClientSocketThread::Parked() {
+  if (FServerSocketThread) FServerSocketThread->WorkerChanged(this, false);
+}
+
+void TUDTClientSocketThread::Execute() {
+  CurrentClientSocketThread = this;
+  while (!Terminated()) {
+    TUDTServerSocketThread* d = FServerSocketThread;
+    if (d && !d->Terminated()) {
+      TServerUse use(d->FLink);
+      if (TCustomUDTServer* server = use.Server()) {
+        auto* client = new TUDTCustomIpClient(nullptr);
+        FClientSocket = client;
+        CurrentAcceptUse = &use;
+        try {
+          server->Accept(*client);
+        } catch (...) {
+          CurrentAcceptUse = nullptr;
+          FClientSocket = nullptr;
+          delete client;
+          throw;
+        }
+        CurrentAcceptUse = nullptr;
+        FClientSocket = nullptr;
+        delete client;
+      }
+    }
+    if (!Terminated()) Suspend();
+  }
+}
+
+// ---- dispatcher ----
+
+TUDTServerSocketThread::TUDTServerSocketThread(TCustomUDTServer* AServerSocket)
+    : FLink(AServerSocket ? AServerSocket->FLink : std::make_shared<TServerLink>(nullptr)) {
+  SetFreeOnTerminate(true);
+}
+
+TUDTServerSocketThread::~TUDTServerSocketThread() {
+  ClearThreadPool();
+  std::unique_lock<std::mutex> g(FPoolLock);
+  FPoolChanged.wait(g, [this] { return FThreadPool.empty(); });
+}
+
+TUDTServerSocketThread* TUDTServerSocketThread::Current() noexcept { return t_currentDispatcher; }
+
+std::vector<TUDTClientSocketThread*> TUDTServerSocketThread::ThreadPool() const {
+  std::lock_guard<std::mutex> g(FPoolLock);
+  return FThreadPool;
+}
+
+void TUDTServerSocketThread::ClearThreadPool() {
+  std::lock_guard<std::mutex> g(FPoolLock);
+  for (auto it = FThreadPool.rbegin(); it != FThreadPool.rend(); ++it) {
+    (*it)->Terminate();
+    if ((*it)->Suspended()) (*it)->Resume();
+  }
+}
+
+void TUDTServerSocketThread::RemoveFromPool(TUDTClientSocketThread* Thread) {
+  std::lock_guard<std::mutex> g(FPoolLock);
+  auto it = std::find(FThreadPool.begin(), FThreadPool.end(), Thread);
+  if (it != FThreadPool.end()) FThreadPool.erase(it);
+  if (FHandoff == Thread) FHandoff = nullptr;
+  FPoolChanged.notify_all();
+}
+
+void TUDTServerSocketThread::WorkerChanged(TUDTClientSocketThread* worker, bool acceptReturned) {
+  std::lock_guard<std::mutex> g(FPoolLock);
+  // A worker that parks without accepting has given up the connection too.
+  if (FHandoff == worker) FHandoff = nullptr;
+  (void)acceptReturned;
+  FPoolChanged.notify_all();
+}
+
+TUDTClientSocketThread* TUDTServerSocketThread::NewClientThread() {
+  return new TUDTClientSocketThread(this);
+}
+
+TUDTClientSocketThread* TUDTServerSocketThread::FindIdleThread() {
+  std::lock_guard<std::mutex> g(FPoolLock);
+  const auto n = static_cast<int32_t>(FThreadPool.size());
+  if (n == 0 || !FLink->Peek()) return nullptr;
+  int32_t index = FPoolIndex;
+  for (int32_t k = 0; k < n; ++k) {
+    index = ((index < 0 ? -1 : index) + 1) % n;
+    if (FThreadPool[index]->Suspended()) {
+      FPoolIndex = index;
+      return FThreadPool[index];
+    }
+  }
+  return nullptr;
+}
+
+TUDTClientSocketThread* TUDTServerSocketThread::AddPoolThread(TCustomUDTServer* server) {
+  if (!server) return nullptr;
+  {
+    std::lock_guard<std::mutex> g(FPoolLock);
+    if (static_cast<int32_t>(FThreadPool.size()) >= ThreadCacheSize()) return nullptr;
+  }
+  TUDTClientSocketThread* worker = nullptr;
+  if (OnGetThread) OnGetThread(this, worker);
+  if (!worker) worker = NewClientThread();
+  if (worker) {
+    std::lock_guard<std::mutex> g(FPoolLock);
+    FThreadPool.push_back(worker);
+  }
+  return worker;
+}
+
+bool TUDTServerSocketThread::KeepDispatching(TCustomUDTServer* server) const {
+  return !Terminated() && server && server->Listening();
+}
+
+void TUDTServerSocketThread::Execute() {
+  t_currentDispatcher = this;
+  for (;;) {
+    TServerUse use(FLink);
+    TCustomUDTServer* server = use.Server();
+    if (!KeepDispatching(server)) break;
+    if (!server->WaitForConnection(kConnectionWaitSlice) || Terminated()) continue;
+
+    TUDTClientSocketThread* worker = FindIdleThread();
+    if (!worker) worker = AddPoolThread(server);
+    use.Release();
+
+    std::unique_lock<std::mutex> g(FPoolLock);
+    if (worker) {
+      // The listener reports the connection until a worker has accepted it:
+      // wait for that, rather than loop back and wake a second worker for it.
+      FHandoff = worker;
+      g.unlock();
+      worker->Resume();
+      g.lock();
+      while (FHandoff == worker && !Terminated())
+        FPoolChanged.wait_for(g, kDispatchSlice);
+      if (FHandoff == worker) FHandoff = nullptr;
+    } else {
+      // Pool full and nobody idle: wait for a worker to park or leave.
+      auto someoneFree = [this] {
+        if (static_cast<int32_t>(FThreadPool.size()) < ThreadCacheSize()) return true;
+        return std::any_of(FThreadPool.begin(), FThreadPool.end(),
+                           [](TUDTClientSocketThread* t) { return t->Suspended(); });
+      };
+      while (!someoneFree() && !Terminated()) {
+        TCustomUDTServer* s = FLink->Peek();
+        if (!s) break;
+        FPoolChanged.wait_for(g, kDispatchSlice);
+      }
+    }
+  }
+  TServerUse use(FLink);
+  if (TCustomUDTServer* server = use.Server()) server->DispatcherFinished(this);
+}
