@@ -1,0 +1,107 @@
+// TForm2: the client window's logic: the connection udtClient1, the handlers of
+// its controls, the traffic views and the file sender, over a TClientView.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "client_view.h"
+#include "component.h"
+#include "custom_ip_client.h"
+
+class TFileStream;
+
+// The user's formatting settings that the client window uses.
+struct TFormatSettings {
+  char16_t TimeSeparator = u':';
+  char16_t DecimalSeparator = u'.';
+};
+
+// The formatting settings of the C library's current locale (time separator ':').
+TFormatSettings LocaleFormatSettings();
+
+// The client window's logic. Everything runs on the main thread; the handlers
+// may throw, and the window shows what leaves them with its error display.
+class TForm2 : public TComponent {
+ public:
+  // Pieces of file data are at most this many bytes.
+  static constexpr int32_t kPieceSize = 2048;
+  // How long a closing connection may still wait for its peer to acknowledge
+  // data when the window goes away.
+  static constexpr std::chrono::seconds kCloseGrace{3};
+  // The stored peer address of Edit3 and udtClient1.
+  static constexpr const char* kDefaultRemoteHost = "192.168.1.100";
+
+  // Creates udtClient1 with its stored settings; the view must outlive the form.
+  explicit TForm2(TClientView& View, TComponent* AOwner = nullptr);
+  // Closes the connection (waiting at most kCloseGrace for unacknowledged data).
+  ~TForm2() override;
+
+  // Open: takes the peer address and port from Edit3 and Edit2 and connects.
+  void Button1Click(TObject* Sender);
+  // Close: closes the connection.
+  void Button4Click(TObject* Sender);
+  // Send: sends the time-stamped message, waits for the reply and logs it.
+  void Button2Click(TObject* Sender);
+  // SendFile: asks for a file and sends it over the open connection.
+  void btnSendFileClick(TObject* Sender);
+  // Sends the data of Stream (at its start) in pieces, showing the progress.
+  void SendFileData(TFileStream& Stream);
+
+  // Traffic and error callbacks of udtClient1.
+  void udtClient1Receive(TObject* Sender, void* Buf, int32_t& DataLen);
+  void udtClient1Send(TObject* Sender, void* Buf, int32_t& DataLen);
+  void udtClient1Error(TObject* Sender, int32_t SocketError, const char* ErrorDesc);
+
+  // The window is going away: a running transfer stops before its next piece,
+  // and the connection closes at once if no handler is running, or when the
+  // running one ends. Waits at most kCloseGrace for unacknowledged data.
+  void Shutdown();
+  // True while btnSendFileClick is sending a file.
+  bool Transferring() const noexcept { return FTransferring; }
+
+  const TFormatSettings& FormatSettings() const noexcept { return FFormatSettings; }
+  void SetFormatSettings(const TFormatSettings& Value) { FFormatSettings = Value; }
+  // The source of the local time of the message time stamp; the system clock when empty.
+  void SetClock(std::function<std::tm()> Clock) { FClock = std::move(Clock); }
+
+  // The connection; owned by the form.
+  TUDTClient* udtClient1;
+
+ private:
+  // "HH:NN:SS: " of the local time, with the user's time separator.
+  std::u16string TimeStamp() const;
+  // Sends the whole buffer, letting window events run while the connection
+  // cannot take more; false when a send failed or the window is closing.
+  bool SendWhole(const char* p, int32_t n);
+  // Waits until the connection can take data, letting window events run meanwhile.
+  bool WaitWritable();
+  // Closes the connection, bounding its wait for acknowledgements.
+  void CloseBounded();
+  void AppendTraffic(std::optional<uint8_t>& carry, const void* Buf, int32_t DataLen,
+                     bool sent);
+
+  TClientView& FView;
+  TFormatSettings FFormatSettings;
+  std::function<std::tm()> FClock;
+  bool FTransferring = false;
+  bool FClosing = false;
+  bool FInSendFile = false;
+  // The size field sent for the running transfer; -1 outside one.
+  int32_t FAnnouncedSize = -1;
+  // A byte left over from a piece of odd length, joined with the next piece's first byte.
+  std::optional<uint8_t> FReceivedCarry;
+  std::optional<uint8_t> FSentCarry;
+};
+
+// The client window's logic of the running program; set by whoever creates it.
+extern TForm2* Form2;
+
+// Traffic bytes as text: two bytes to a UTF-16 code unit, low byte first. Control
+// code units (NUL included) show as their visible pictures (U+2400...), so no
+// text is cut. An odd last byte is kept in carry for the next piece.
+std::u16string TrafficText(std::optional<uint8_t>& carry, const void* Buf, int32_t DataLen);

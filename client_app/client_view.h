@@ -1,0 +1,43 @@
+// TClientView: what the client window's logic needs of its window, so the same
+// handlers run behind the Qt window, a recording view in tests, or a terminal.
+#pragma once
+
+#include <string>
+
+// The single-line edits the client logic reads.
+enum class TClientEdit { Edit3, Edit2, edtContent };
+
+// The view operations of the client window. Main thread only.
+class TClientView {
+ public:
+  TClientView() = default;
+  TClientView(const TClientView&) = delete;
+  TClientView& operator=(const TClientView&) = delete;
+  virtual ~TClientView() = default;
+
+  // The current text of one edit.
+  virtual std::u16string EditText(TClientEdit which) const = 0;
+  // Adds a line at the end of the log Memo1.
+  virtual void AppendLog(const std::u16string& line) = 0;
+  // Appends text to the received view Memo2 (no separator); constant time per call.
+  virtual void AppendReceived(const std::u16string& text) = 0;
+  // Appends text to the sent view Memo3 (no separator); constant time per call.
+  virtual void AppendSent(const std::u16string& text) = 0;
+  // Runs the modal file-open dialog; true with the chosen file's full path.
+  virtual bool ExecuteOpenDialog(std::u16string& path) = 0;
+  // Enables or disables btnSendFile.
+  virtual void SetSendFileEnabled(bool enabled) = 0;
+  // Enables or disables Open, Close and Send together.
+  virtual void SetConnectionButtonsEnabled(bool enabled) = 0;
+  // Gauge1: the position, clamped to 0..MaxValue like the gauge does.
+  virtual void SetGaugeProgress(int value) = 0;
+  virtual void SetGaugeMaxValue(int value) = 0;
+  virtual int GaugeProgress() const = 0;
+  // The window's caption.
+  virtual void SetCaption(const std::u16string& text) = 0;
+  virtual std::u16string Caption() const = 0;
+  // Lets every pending window event run once, then returns.
+  virtual void ProcessEvents() = 0;
+  // Shows a failure to the operator (the default error display).
+  virtual void ShowError(const std::u16string& text) = 0;
+};

@@ -1,0 +1,76 @@
+// TClientWindow: the Qt window of the client page; it shows the controls of the
+// client window and runs their handlers in its TForm2.
+#pragma once
+
+#include <QWidget>
+#include <memory>
+
+#include "client_form.h"
+#include "client_view.h"
+
+class QFileDialog;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+// The user's time and decimal separators, from the system locale.
+TFormatSettings SystemFormatSettings();
+
+// The client window: caption "udt客户端", client area 708 x 463, controls named
+// after their roles (Memo1, Edit3, Button1, Gauge1, OpenDialog1...). Main thread only.
+class TClientWindow : public QWidget, public TClientView {
+  Q_OBJECT
+
+ public:
+  explicit TClientWindow(QWidget* parent = nullptr);
+  // Closes the connection first, while the views can still take its last lines.
+  ~TClientWindow() override;
+
+  // The logic behind the window.
+  TForm2& Form() noexcept { return *FForm; }
+
+  // Traffic views break their display into lines of at most this many code
+  // units, so appending stays cheap however much traffic they hold.
+  static constexpr int kTrafficLineLength = 1024;
+
+  std::u16string EditText(TClientEdit which) const override;
+  void AppendLog(const std::u16string& line) override;
+  void AppendReceived(const std::u16string& text) override;
+  void AppendSent(const std::u16string& text) override;
+  bool ExecuteOpenDialog(std::u16string& path) override;
+  void SetSendFileEnabled(bool enabled) override;
+  void SetConnectionButtonsEnabled(bool enabled) override;
+  void SetGaugeProgress(int value) override;
+  void SetGaugeMaxValue(int value) override;
+  int GaugeProgress() const override;
+  void SetCaption(const std::u16string& text) override;
+  std::u16string Caption() const override;
+  void ProcessEvents() override;
+  void ShowError(const std::u16string& text) override;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  // Runs a handler of the form; a failure leaving it goes to the error display.
+  void Run(void (TForm2::*handler)(TObject*));
+  static void AppendTraffic(QPlainTextEdit* view, const std::u16string& text);
+
+  QPlainTextEdit* Memo1;
+  QPlainTextEdit* Memo2;
+  QPlainTextEdit* Memo3;
+  QLabel* Label1;
+  QLabel* Label2;
+  QLineEdit* Edit3;
+  QLineEdit* Edit2;
+  QPushButton* Button1;
+  QPushButton* Button4;
+  QLineEdit* edtContent;
+  QPushButton* Button2;
+  QProgressBar* Gauge1;
+  QPushButton* btnSendFile;
+  QFileDialog* OpenDialog1;
+  std::unique_ptr<TForm2> FForm;
+};

@@ -1,0 +1,36 @@
+// TFileStream: a file opened read-only, read in pieces by the file sender.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sysutils.h"
+
+// A file that could not be opened.
+class EFOpenError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// A read-only file. Not thread-safe.
+class TFileStream {
+ public:
+  // Opens the file at path (UTF-8); throws EFOpenError naming the path and the
+  // system's reason when it cannot be opened.
+  explicit TFileStream(const std::string& path);
+  ~TFileStream();
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  // The file's current size in bytes; -1 when it cannot be read.
+  int64_t Size() const noexcept;
+  // Moves the read position; false on failure.
+  bool Seek(int64_t offset) noexcept;
+  // Reads up to count bytes; the bytes read, 0 at the end of the file or on a failure.
+  int32_t Read(void* buf, int32_t count) noexcept;
+  // Closes the file; later reads return 0.
+  void Close() noexcept;
+
+ private:
+  int FFd = -1;
+};

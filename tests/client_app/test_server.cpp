@@ -1,0 +1,206 @@
+#include "test_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <udt/udt.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "app_support.h"
+#include "sysutils.h"
+
+namespace client_test {
+
+TestServer::TestServer(std::filesystem::path folder) : FFolder(std::move(folder)) {
+  FServer = std::make_unique<TUDTServer>(nullptr);
+  FServer->SetLocalHost("127.0.0.1");
+  FServer->SetLocalPort("0");
+  FServer->OnAccept = [this](TObject*, TUDTCustomIpClient* client) { Converse(client); };
+  FServer->Open();
+  sockaddr_in addr{};
+  int len = sizeof addr;
+  if (FServer->Listening() &&
+      UDT::getsockname(FServer->Handle(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    FPort = ntohs(addr.sin_port);
+}
+
+TestServer::~TestServer() {
+  FStopping = true;
+  FServer->Close();
+  std::unique_lock<std::mutex> g(FLock);
+  if (!FChanged.wait_for(g, kWaitBound, [this] { return FRunning == 0; }))
+    ADD_FAILURE() << "a server conversation did not end";
+  g.unlock();
+  FServer.reset();
+}
+
+bool TestServer::Listening() const { return FServer->Listening() && FPort != 0; }
+
+void TestServer::Record(ServerUnit unit) {
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FUnits.push_back(std::move(unit));
+  }
+  FChanged.notify_all();
+}
+
+std::vector<ServerUnit> TestServer::Units() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FUnits;
+}
+
+bool TestServer::WaitUntil(const std::function<bool(const std::vector<ServerUnit>&)>& pred) const {
+  // The client of these tests runs on the main thread; let its events run too.
+  return WaitWithEvents([&] { return pred(Units()); });
+}
+
+bool TestServer::WaitForKind(const std::string& kind, int count) const {
+  return WaitUntil([&](const std::vector<ServerUnit>& units) {
+    return std::count_if(units.begin(), units.end(),
+                         [&](const ServerUnit& u) { return u.Kind == kind; }) >= count;
+  });
+}
+
+int TestServer::Count(const std::string& kind) const {
+  auto units = Units();
+  return static_cast<int>(std::count_if(units.begin(), units.end(),
+                                        [&](const ServerUnit& u) { return u.Kind == kind; }));
+}
+
+std::vector<std::u16string> TestServer::Messages() const {
+  std::vector<std::u16string> texts;
+  for (const ServerUnit& u : Units())
+    if (u.Kind == "message" || u.Kind == "request") texts.push_back(u.Text);
+  return texts;
+}
+
+void TestServer::Converse(TUDTCustomIpClient* client) {
+  int id;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    id = ++FConversations;
+    ++FRunning;
+  }
+  auto receiveWhole = [client](char* p, int32_t n) {
+    int32_t got = 0;
+    while (got < n) {
+      int32_t r = client->ReceiveBuf(p + got, n - got, 0);
+      if (r <= 0) return false;
+      got += r;
+    }
+    return true;
+  };
+  while (!FStopping) {
+    if (!client->WaitForData(100)) {
+      if (!client->Active()) break;
+      continue;
+    }
+    std::u16string msg;
+    if (client->ReceiveString(msg) < 0) break;
+    client->SendString(u"Act: " + msg);
+    if (msg != u"#SendFile#") {
+      Record({id, "message", msg, 0});
+      continue;
+    }
+    Record({id, "request", msg, 0});
+    int32_t size = 0;
+    if (!receiveWhole(reinterpret_cast<char*>(&size), 4)) break;
+    Record({id, "size", u"", size});
+    std::u16string name;
+    if (client->ReceiveString(name) < 0) break;
+    Record({id, "name", name, 0});
+    std::ofstream out(FFolder / Utf16ToUtf8(name), std::ios::binary | std::ios::trunc);
+    if (!out) break;  // ends the conversation, as a server that cannot store the file does
+    int64_t stored = 0;
+    char buf[2048];
+    while (stored < size) {
+      int32_t r = client->ReceiveBuf(buf, static_cast<int32_t>(std::min<int64_t>(2048, size - stored)), 0);
+      if (r <= 0) break;
+      out.write(buf, r);
+      stored += r;
+    }
+    out.close();
+    Record({id, stored == size ? "stored" : "cut", name, stored});
+    if (stored != size) break;
+  }
+  Record({id, "end", u"", 0});
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    --FRunning;
+  }
+  FChanged.notify_all();
+}
+
+bool WaitWithEvents(const std::function<bool()>& pred, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+std::string WriteFile(const std::filesystem::path& path, size_t n, unsigned seed) {
+  std::string data(n, '\0');
+  std::mt19937 gen(seed + static_cast<unsigned>(n));
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>(gen() & 0xFF);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return data;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TempFolder::TempFolder() {
+  std::string templ = (std::filesystem::temp_directory_path() / "udtbench-client-XXXXXX").string();
+  if (char* made = mkdtemp(templ.data())) FPath = made;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  if (!FPath.empty()) std::filesystem::remove_all(FPath, ec);
+}
+
+DebugLines::DebugLines() {
+  SetDebugOutputSink([this](const std::u16string& line) {
+    std::lock_guard<std::mutex> g(FLock);
+    FLines.push_back(line);
+  });
+}
+
+DebugLines::~DebugLines() { SetDebugOutputSink(nullptr); }
+
+std::vector<std::u16string> DebugLines::Lines() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FLines;
+}
+
+uint16_t UnusedPort() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  uint16_t port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+}  // namespace client_test
