@@ -15,8 +15,6 @@
 #include "sysutils.h"
 #include "udt_h.h"
 
-TForm2* Form2 = nullptr;
-
 namespace {
 
 // Runs a cleanup step when the scope ends, however it ends.
@@ -127,7 +125,6 @@ TForm2::~TForm2() {
   udtClient1->OnReceive = nullptr;
   udtClient1->OnSend = nullptr;
   udtClient1->OnError = nullptr;
-  if (Form2 == this) Form2 = nullptr;
 }
 
 void TForm2::Button1Click(TObject*) {

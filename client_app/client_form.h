@@ -32,7 +32,7 @@ class TForm2 : public TComponent {
   static constexpr int32_t kPieceSize = 2048;
   // How long a closing connection may still wait for its peer to acknowledge
   // data when the window goes away.
-  static constexpr std::chrono::seconds kCloseGrace{3};
+  static constexpr std::chrono::seconds kCloseGrace{2};
   // The stored peer address of Edit3 and udtClient1.
   static constexpr const char* kDefaultRemoteHost = "192.168.1.100";
 
@@ -97,9 +97,6 @@ class TForm2 : public TComponent {
   std::optional<uint8_t> FReceivedCarry;
   std::optional<uint8_t> FSentCarry;
 };
-
-// The client window's logic of the running program; set by whoever creates it.
-extern TForm2* Form2;
 
 // Traffic bytes as text: two bytes to a UTF-16 code unit, low byte first. Control
 // code units (NUL included) show as their visible pictures (U+2400...), so no

@@ -66,6 +66,7 @@ TFormatSettings SystemFormatSettings() {
 }
 
 TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("Form2"));
   setWindowTitle(QStringLiteral("udt客户端"));
   QFont font(QStringLiteral("Tahoma"));
   font.setPixelSize(11);

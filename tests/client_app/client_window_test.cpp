@@ -16,6 +16,7 @@
 #include <regex>
 
 #include "client_window.h"
+#include "modal_answer.h"
 #include "test_server.h"
 #include "thread.h"
 
@@ -23,20 +24,6 @@ namespace client_test {
 namespace {
 
 std::string U8(const QString& s) { return s.toStdString(); }
-
-// Answers the next modal dialog that comes up, from the event loop it runs.
-void AnswerNextModal(std::function<void(QWidget*)> answer) {
-  auto* timer = new QTimer(qApp);
-  timer->setInterval(5);
-  QObject::connect(timer, &QTimer::timeout, [timer, answer] {
-    if (QWidget* w = QApplication::activeModalWidget()) {
-      timer->stop();
-      timer->deleteLater();
-      answer(w);
-    }
-  });
-  timer->start();
-}
 
 class ClientWindowTest : public ::testing::Test {
  protected:
@@ -155,15 +142,7 @@ TEST_F(ClientWindowTest, SendFileThroughTheDialogShowsProgressAndShutsOutTheOthe
   TempFolder source;
   const auto path = source.Path() / "through dialog.bin";
   const std::string data = WriteFile(path, 3u << 20);
-  AnswerNextModal([path](QWidget* w) {
-    auto* dialog = qobject_cast<QFileDialog*>(w);
-    ASSERT_NE(dialog, nullptr) << "the modal window is no file dialog";
-    // As an operator would: type the full path into the name field and press Open.
-    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-    ASSERT_NE(name, nullptr) << "the file dialog has no name field";
-    name->setText(QString::fromStdString(path.string()));
-    QMetaObject::invokeMethod(dialog, "accept");
-  });
+  ChooseFileInNextDialog(path.string());
   int seen = 0;
   QTimer watch;
   watch.setInterval(0);
