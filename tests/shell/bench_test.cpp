@@ -1,0 +1,136 @@
+// The bench's start-up, its pages and its end, with the real windows offscreen
+// in this process, and the program itself without a display.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <filesystem>
+#include <unistd.h>
+
+#include "bench.h"
+#include "client_window.h"
+#include "container_window.h"
+#include "modal_answer.h"
+#include "received_file.h"
+#include "server_window.h"
+#include "test_server.h"
+#include "thread.h"
+
+namespace client_test {
+namespace {
+
+std::string U8(const QString& s) { return s.toStdString(); }
+
+// A client of our own that exchanges one message with the bench's server.
+std::u16string Exchange(const std::u16string& message) {
+  TUDTClient c(nullptr);
+  c.SetRemoteHost("127.0.0.1");
+  c.SetRemotePort("2048");
+  c.Open();
+  if (!c.Connected()) return u"(not connected)";
+  c.SendString(message);
+  std::u16string reply;
+  c.ReceiveString(reply);
+  return reply;
+}
+
+class BenchTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "threads still running";
+  }
+};
+
+TEST_F(BenchTest, ServerListensBeforeAnyWindowShowsAndThePagesComeServerFirst) {
+  TBench bench;
+  EXPECT_EQ(frmCorlan, &bench.Container());
+  EXPECT_EQ(Form1, &bench.ServerWindow());
+  EXPECT_EQ(Form2, &bench.ClientWindow());
+  ASSERT_TRUE(Form1->Form().UdtServer1()->Listening()) << "port 2048 is not free";
+  EXPECT_FALSE(frmCorlan->isVisible() || Form1->isVisible() || Form2->isVisible());
+  EXPECT_EQ(frmCorlan->PageControl1()->count(), 0);
+  EXPECT_EQ(U8(QString::fromStdU16String(Exchange(u"ping"))), "Act: ping");
+
+  bench.Show();
+  QTabWidget* pages = frmCorlan->PageControl1();
+  ASSERT_EQ(pages->count(), 2);
+  EXPECT_EQ(pages->widget(0), Form1);
+  EXPECT_EQ(pages->widget(1), Form2);
+  EXPECT_EQ(U8(pages->tabText(0)), "udt服务端");
+  EXPECT_EQ(U8(pages->tabText(1)), "udt客户端");
+  EXPECT_EQ(pages->currentIndex(), 0);
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_EQ(U8(frmCorlan->windowTitle()), "测试");
+  EXPECT_EQ(frmCorlan->geometry(), QRect(269, 177, 738, 452));
+  EXPECT_EQ(pages->geometry(), frmCorlan->rect());
+  // The conversation of the ping reached the server page's log.
+  EXPECT_TRUE(WaitWithEvents([] { return Form1->Memo1()->toPlainText().contains("> ping"); }))
+      << U8(Form1->Memo1()->toPlainText());
+}
+
+TEST_F(BenchTest, ClientCaptionRetitlesItsPageAndNotTheContainer) {
+  TBench bench;
+  bench.Show();
+  Form2->SetCaption(u"2048/16384= 12.50");
+  QTabWidget* pages = frmCorlan->PageControl1();
+  EXPECT_EQ(U8(pages->tabText(1)), "2048/16384= 12.50");
+  EXPECT_EQ(U8(pages->tabText(0)), "udt服务端");
+  EXPECT_EQ(U8(frmCorlan->windowTitle()), "测试");
+  Form2->SetCaption(u"first line\nsecond line");
+  EXPECT_EQ(U8(pages->tabText(1)), "first line");
+}
+
+TEST_F(BenchTest, ClosingTheContainerDuringATransferStopsItAndEndsWithinFiveSeconds) {
+  auto bench = std::make_unique<TBench>();
+  bench->Show();
+  TClientWindow* client = Form2;
+  client->findChild<QLineEdit*>("Edit3")->setText("127.0.0.1");
+  QTest::mouseClick(client->findChild<QPushButton*>("Button1"), Qt::LeftButton);
+  ASSERT_TRUE(client->Form().udtClient1->Connected());
+
+  TempFolder source;
+  const std::string name = "bench-close-" + std::to_string(::getpid()) + ".bin";
+  WriteFile(source.Path() / name, 64u << 20);
+  ChooseFileInNextDialog((source.Path() / name).string());
+  QElapsedTimer sinceClose;
+  QTimer closer;
+  closer.setInterval(0);
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (client->Form().Transferring() && client->GaugeProgress() >= 2 && !sinceClose.isValid()) {
+      sinceClose.start();
+      frmCorlan->close();
+    }
+  });
+  closer.start();
+  QTest::mouseClick(client->findChild<QPushButton*>("btnSendFile"), Qt::LeftButton);
+  closer.stop();
+  ASSERT_TRUE(sinceClose.isValid()) << "the transfer ended before the window was closed";
+  EXPECT_LT(client->GaugeProgress(), 100) << "the transfer ran to its end";
+  EXPECT_FALSE(client->Form().udtClient1->Active());
+  bench.reset();
+  EXPECT_TRUE(TThread::WaitForAllThreads(std::chrono::milliseconds(3000)));
+  EXPECT_LT(sinceClose.elapsed(), 5000);
+  std::error_code ec;
+  std::filesystem::remove(std::filesystem::path(ExecutableFolder()) / name, ec);
+}
+
+TEST(BenchProgram, WithoutADisplaySaysHowToGetOne) {
+  QProcess program;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(v);
+  program.setProcessEnvironment(env);
+  program.start(QStringLiteral(UDTBENCH_EXE), {});
+  ASSERT_TRUE(program.waitForFinished(static_cast<int>(kWaitBound.count())));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 2);
+  const std::string err = program.readAllStandardError().toStdString();
+  EXPECT_NE(err.find("xvfb-run -a ./run"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace client_test
