@@ -1,0 +1,28 @@
+// IServerView: the view operations the server window's logic runs over, so the
+// same handlers drive the Qt window, a terminal front-end or a test recorder.
+#pragma once
+
+#include <string>
+
+// The two edits whose text the logic reads.
+enum TServerEdit { edtIP, edtPort };
+// The two buttons whose state the logic sets.
+enum TServerButton { btnOpen, btnClose };
+
+// What the server window's logic needs of its window. Every operation is called
+// on the main thread only.
+class IServerView {
+ public:
+  virtual ~IServerView() = default;
+
+  // The current text of an edit.
+  virtual std::u16string EditText(TServerEdit Which) const = 0;
+  // Enables or disables a button.
+  virtual void SetButtonEnabled(TServerButton Which, bool Enabled) = 0;
+  // Adds a line at the end of the server log.
+  virtual void AppendLog(const std::u16string& Line) = 0;
+  // Empties the server log.
+  virtual void ClearLog() = 0;
+  // Shows every other window of the application.
+  virtual void ShowOtherWindows() = 0;
+};

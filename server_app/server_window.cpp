@@ -1,0 +1,131 @@
+#include "server_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QEvent>
+#include <QFont>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QResizeEvent>
+
+#include "app_support.h"
+
+namespace {
+
+constexpr int kClientWidth = 592;
+constexpr int kClientHeight = 399;
+constexpr int kMemoHeight = 329;
+
+QString ToQString(const std::u16string& s) { return QString::fromStdU16String(s); }
+
+}  // namespace
+
+TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
+    : QWidget(Parent),
+      FMemo1(new QPlainTextEdit(this)),
+      FedtIP(new QLineEdit(this)),
+      FedtPort(new QLineEdit(this)),
+      FbtnOpen(new QPushButton(this)),
+      FbtnClose(new QPushButton(this)),
+      FButton1(new QPushButton(this)),
+      FactOpen(new QAction(QStringLiteral(u"打开"), this)),
+      FactClose(new QAction(QStringLiteral(u"关闭"), this)) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral(u"udt服务端"));
+  QFont font(QStringLiteral("Tahoma"));
+  font.setPixelSize(11);
+  setFont(font);
+  resize(kClientWidth, kClientHeight);
+
+  FMemo1->setObjectName(QStringLiteral("Memo1"));
+  FMemo1->setGeometry(0, 0, kClientWidth, kMemoHeight);
+  FMemo1->setPlainText(QStringLiteral("Memo1"));
+  FMemo1->viewport()->installEventFilter(this);
+
+  FedtIP->setObjectName(QStringLiteral("edtIP"));
+  FedtIP->setGeometry(0, 350, 121, 21);
+  FedtIP->setText(QStringLiteral("127.0.0.1"));
+  FedtPort->setObjectName(QStringLiteral("edtPort"));
+  FedtPort->setGeometry(127, 350, 50, 21);
+  FedtPort->setText(QStringLiteral("2048"));
+
+  FactOpen->setObjectName(QStringLiteral("actOpen"));
+  FactClose->setObjectName(QStringLiteral("actClose"));
+  FbtnOpen->setObjectName(QStringLiteral("btnOpen"));
+  FbtnOpen->setGeometry(192, 346, 75, 25);
+  FbtnOpen->setText(FactOpen->text());
+  FbtnClose->setObjectName(QStringLiteral("btnClose"));
+  FbtnClose->setGeometry(273, 346, 75, 25);
+  FbtnClose->setText(FactClose->text());
+  FButton1->setObjectName(QStringLiteral("Button1"));
+  FButton1->setGeometry(372, 346, 75, 25);
+  FButton1->setText(QStringLiteral(u"客户端"));
+  FButton1->setVisible(false);
+
+  // A button bound to an action runs the action's execute handler.
+  connect(FbtnOpen, &QPushButton::clicked, FactOpen, &QAction::trigger);
+  connect(FbtnClose, &QPushButton::clicked, FactClose, &QAction::trigger);
+  connect(FactOpen, &QAction::triggered, this, [this] { Run([this] { FForm->actOpenExecute(); }); });
+  connect(FactClose, &QAction::triggered, this,
+          [this] { Run([this] { FForm->actCloseExecute(); }); });
+  connect(FButton1, &QPushButton::clicked, this, [this] { Run([this] { FForm->Button1Click(); }); });
+
+  FForm = std::make_unique<TForm1>(*this, LocalPort);
+  Run([this] { FForm->FormCreate(); });
+}
+
+TServerWindow::~TServerWindow() {
+  FMemo1->viewport()->removeEventFilter(this);
+  FForm.reset();
+}
+
+void TServerWindow::SetErrorDisplay(TErrorDisplay Display) { FErrorDisplay = std::move(Display); }
+
+void TServerWindow::Run(const std::function<void()>& Handler) {
+  auto show = [this](const std::u16string& Text) { ShowError(Text); };
+  RunHandler(Handler, show);
+  RunHandler([this] { FForm->actCloseUpdate(); }, show);
+}
+
+void TServerWindow::ShowError(const std::u16string& Text) {
+  if (FErrorDisplay) {
+    FErrorDisplay(Text);
+    return;
+  }
+  QMessageBox::critical(this, QApplication::applicationDisplayName(), ToQString(Text));
+}
+
+bool TServerWindow::eventFilter(QObject* Watched, QEvent* Event) {
+  if (FForm && Watched == FMemo1->viewport() && Event->type() == QEvent::MouseButtonDblClick)
+    Run([this] { FForm->Memo1DblClick(); });
+  return QWidget::eventFilter(Watched, Event);
+}
+
+void TServerWindow::resizeEvent(QResizeEvent* Event) {
+  QWidget::resizeEvent(Event);
+  // The log keeps to the top edge at the full width of the window.
+  FMemo1->setGeometry(0, 0, width(), kMemoHeight);
+}
+
+std::u16string TServerWindow::EditText(TServerEdit Which) const {
+  return (Which == TServerEdit::edtIP ? FedtIP : FedtPort)->text().toStdU16String();
+}
+
+void TServerWindow::SetButtonEnabled(TServerButton Which, bool Enabled) {
+  (Which == TServerButton::btnOpen ? FbtnOpen : FbtnClose)->setEnabled(Enabled);
+}
+
+void TServerWindow::AppendLog(const std::u16string& Line) { FMemo1->appendPlainText(ToQString(Line)); }
+
+void TServerWindow::ClearLog() { FMemo1->clear(); }
+
+void TServerWindow::ShowOtherWindows() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w == this || !w->isWindow()) continue;
+    const Qt::WindowType type = w->windowType();
+    if (type == Qt::Popup || type == Qt::ToolTip || type == Qt::Desktop) continue;
+    w->show();
+  }
+}

@@ -1,0 +1,226 @@
+// The connection handler's conversations: what each one logs, how it ends, and
+// how conversations running at once stay apart.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <atomic>
+#include <regex>
+#include <thread>
+
+#include "custom_ip_client.h"
+#include "server_test_support.h"
+
+namespace server_test {
+namespace {
+
+using ConnectionHandler = ServerFixture;
+
+// Lines of the log that begin with prefix.
+std::vector<std::u16string> LinesOf(const std::vector<std::u16string>& log,
+                                    const std::u16string& prefix) {
+  std::vector<std::u16string> out;
+  for (const auto& l : log)
+    if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
+  return out;
+}
+
+// "Handle Error TUDTCustomIpClient, <code>: <text>" for a lost peer.
+void ExpectHandleErrorLine(const std::u16string& line, const std::string& blanks = " ") {
+  static const std::regex pattern("Handle Error( +)TUDTCustomIpClient, (-?[0-9]+): (.+)");
+  std::smatch m;
+  const std::string text = U8(line);
+  ASSERT_TRUE(std::regex_match(text, m, pattern)) << text;
+  EXPECT_EQ(m[1].str(), blanks) << text;
+  // The peer's close is seen as a broken connection, or as a gone socket once
+  // UDT has reaped it.
+  EXPECT_TRUE(m[2].str() == "2001" || m[2].str() == "5004") << text;
+}
+
+TEST_F(ConnectionHandler, WorkedExampleLogsFiveLinesAndOneDebugLine) {
+  TUDTClient client(nullptr);
+  client.SetRemoteHost("127.0.0.1");
+  client.SetRemotePort(std::to_string(FPort));
+  ASSERT_TRUE(client.Connect());
+  sockaddr_in self{};
+  int len = sizeof self;
+  ASSERT_EQ(UDT::getsockname(client.Handle(), reinterpret_cast<sockaddr*>(&self), &len), 0);
+  const std::u16string peer = u"<127.0.0.1: " + U16(std::to_string(ntohs(self.sin_port))) + u"> ";
+
+  std::u16string reply;
+  client.SendString(u"09:05:03: hi");
+  client.ReceiveString(reply);
+  EXPECT_EQ(reply, u"Act: 09:05:03: hi");
+  client.SendString(u"#SendFile#");
+  client.ReceiveString(reply);
+  EXPECT_EQ(reply, u"Act: #SendFile#");
+  const std::string content = Pattern(5000, 9);
+  const int32_t size = 5000;
+  client.SendBuf(&size, 4);
+  client.SendString(u"a.txt");
+  for (size_t at = 0; at < content.size(); at += 2048)
+    client.SendBuf(content.data() + at, static_cast<int32_t>(std::min<size_t>(2048, 5000 - at)));
+  client.Close();
+
+  ASSERT_TRUE(WaitForLines(5));
+  ASSERT_EQ(FView.Log.size(), 5u) << LogText();
+  EXPECT_EQ(FView.Log[0], peer + u"Accpet connection");
+  EXPECT_EQ(FView.Log[1], peer + u"09:05:03: hi");
+  EXPECT_EQ(FView.Log[2], peer + u"#SendFile#");
+  ExpectHandleErrorLine(FView.Log[3]);
+  EXPECT_EQ(FView.Log[4], peer + u"Work thread Terminated");
+  const auto debug = FDebug.Lines();
+  ASSERT_EQ(debug.size(), 1u);
+  ExpectHandleErrorLine(debug[0], "  ");
+  EXPECT_EQ(debug[0], u"Handle Error  " + FView.Log[3].substr(13));
+  EXPECT_TRUE(ReadFile("a.txt") == content);
+}
+
+TEST_F(ConnectionHandler, ClientThatSaysNothingLeavesThreeLines) {
+  RawClient c;
+  ASSERT_TRUE(c.Connect(FPort));
+  const std::u16string peer = Peer(c);
+  ASSERT_TRUE(WaitForLines(1));
+  c.Close();
+  ASSERT_TRUE(WaitForLines(3));
+  ASSERT_EQ(FView.Log.size(), 3u) << LogText();
+  EXPECT_EQ(FView.Log[0], peer + u"Accpet connection");
+  ExpectHandleErrorLine(FView.Log[1]);
+  EXPECT_EQ(FView.Log[2], peer + u"Work thread Terminated");
+  EXPECT_EQ(FDebug.Lines().size(), 1u);
+}
+
+TEST_F(ConnectionHandler, TwoConversationsCarryTheirOwnPorts) {
+  RawClient a, b;
+  ASSERT_TRUE(a.Connect(FPort));
+  ASSERT_TRUE(b.Connect(FPort));
+  ASSERT_NE(a.LocalPort(), b.LocalPort());
+  EXPECT_EQ(a.Exchange(u"from a"), u"Act: from a");
+  EXPECT_EQ(b.Exchange(u"from b"), u"Act: from b");  // a stays idle meanwhile
+  EXPECT_EQ(a.Exchange(u"a again"), u"Act: a again");
+  ASSERT_TRUE(WaitForLines(5));
+  EXPECT_EQ(LinesOf(FView.Log, Peer(a)),
+            (std::vector<std::u16string>{u"Accpet connection", u"from a", u"a again"}));
+  EXPECT_EQ(LinesOf(FView.Log, Peer(b)),
+            (std::vector<std::u16string>{u"Accpet connection", u"from b"}));
+}
+
+TEST_F(ConnectionHandler, RepliesNeverWaitForTheMainThread) {
+  RawClient c;
+  ASSERT_TRUE(c.Connect(FPort));
+  // The main thread runs no events here: a handler that waited for it to log
+  // would never answer.
+  for (int i = 0; i < 20; ++i) {
+    const std::u16string text = u"m" + U16(std::to_string(i));
+    ASSERT_EQ(c.Exchange(text), u"Act: " + text);
+  }
+  ASSERT_TRUE(FView.Log.empty());
+  ASSERT_TRUE(WaitForLines(21));
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(FView.Log[i + 1], Peer(c) + u"m" + U16(std::to_string(i)));
+}
+
+TEST_F(ConnectionHandler, ConnectionLostMidDataLeavesTheBytesThatArrived) {
+  RawClient c;
+  ASSERT_TRUE(c.Connect(FPort));
+  const std::u16string peer = Peer(c);
+  const std::string content = Pattern(3000, 4);
+  ASSERT_EQ(c.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_TRUE(c.SendBytes(SizeField(5000) + Frame(u"part.bin") + content));
+  c.Close();  // waits until the 3000 bytes are delivered, then closes
+  ASSERT_TRUE(WaitForLines(4));
+  EXPECT_EQ(FView.Log[0], peer + u"Accpet connection");
+  EXPECT_EQ(FView.Log[1], peer + u"#SendFile#");
+  ExpectHandleErrorLine(FView.Log[2]);
+  EXPECT_EQ(FView.Log[3], peer + u"Work thread Terminated");
+  EXPECT_TRUE(ReadFile("part.bin") == content) << ReadFile("part.bin").size() << " bytes";
+}
+
+TEST_F(ConnectionHandler, ClosedServerAnswersTheIdleClientOnceMoreThenEnds) {
+  RawClient c;
+  ASSERT_TRUE(c.Connect(FPort));
+  ASSERT_EQ(c.Exchange(u"before"), u"Act: before");
+  const auto pool = FForm->UdtServer1()->ServerSocketThread()->ThreadPool();
+  ASSERT_EQ(pool.size(), 1u);
+  TUDTClientSocketThread* worker = pool[0];
+
+  FForm->actCloseExecute();
+  ASSERT_TRUE(WaitWithEvents([&] { return worker->Terminated(); }))
+      << "closing the server did not tell the worker to stop";
+  EXPECT_EQ(c.Exchange(u"after"), u"Act: after");
+  EXPECT_TRUE(c.ServerClosed()) << "the conversation went on after the server closed";
+  ASSERT_TRUE(WaitForLines(4));
+  EXPECT_EQ(LinesOf(FView.Log, Peer(c)),
+            (std::vector<std::u16string>{u"Accpet connection", u"before", u"after",
+                                         u"Work thread Terminated"}));
+}
+
+TEST_F(ConnectionHandler, SecondConversationWritingTheSameNameEnds) {
+  RawClient a, b;
+  ASSERT_TRUE(a.Connect(FPort));
+  ASSERT_TRUE(b.Connect(FPort));
+  const std::string content = Pattern(5000, 5);
+  ASSERT_EQ(a.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_TRUE(a.SendBytes(SizeField(5000) + Frame(u"same.bin") + content.substr(0, 1000)));
+  ASSERT_TRUE(WaitWithEvents([&] { return ReadFile("same.bin").size() == 1000; }))
+      << "the first transfer did not start writing";
+
+  ASSERT_EQ(b.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_TRUE(b.SendBytes(SizeField(10) + Frame(u"same.bin") + "0123456789"));
+  EXPECT_TRUE(b.ServerClosed()) << "the second conversation was not ended";
+  ASSERT_TRUE(WaitWithEvents([&] { return LinesOf(FView.Log, Peer(b)).size() == 3; }));
+  // Nothing is said about the cause.
+  EXPECT_EQ(LinesOf(FView.Log, Peer(b)),
+            (std::vector<std::u16string>{u"Accpet connection", u"#SendFile#",
+                                         u"Work thread Terminated"}));
+
+  ASSERT_TRUE(a.SendBytes(content.substr(1000)));
+  EXPECT_EQ(a.Exchange(u"done"), u"Act: done");
+  EXPECT_TRUE(ReadFile("same.bin") == content);
+  // The name is free again once the first transfer is over.
+  ASSERT_TRUE(a.SendFile(u"same.bin", "again"));
+  EXPECT_EQ(a.Exchange(u"done"), u"Act: done");
+  EXPECT_EQ(ReadFile("same.bin"), "again");
+}
+
+TEST_F(ConnectionHandler, ShutdownEndsRunningConversationsAtOnce) {
+  RawClient idle, sending;
+  ASSERT_TRUE(idle.Connect(FPort));
+  ASSERT_TRUE(sending.Connect(FPort));
+  ASSERT_EQ(idle.Exchange(u"hi"), u"Act: hi");
+  ASSERT_EQ(sending.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_TRUE(sending.SendBytes(SizeField(100000) + Frame(u"big.bin") + "0123456789"));
+  ASSERT_TRUE(WaitWithEvents([&] { return ReadFile("big.bin").size() == 10; }));
+  ASSERT_EQ(FForm->ConversationCount(), 2);
+
+  EXPECT_TRUE(FForm->Shutdown(std::chrono::seconds(5)))
+      << "conversations still running: " << FForm->ConversationCount();
+  EXPECT_FALSE(FForm->UdtServer1()->Active());
+  EXPECT_TRUE(idle.ServerClosed());
+  EXPECT_TRUE(sending.ServerClosed());
+  ASSERT_TRUE(WaitWithEvents([&] {
+    return LinesOf(FView.Log, Peer(idle)).size() == 3 && LinesOf(FView.Log, Peer(sending)).size() == 3;
+  })) << LogText();
+  EXPECT_EQ(LinesOf(FView.Log, Peer(idle)).back(), u"Work thread Terminated");
+  EXPECT_EQ(LinesOf(FView.Log, Peer(sending)).back(), u"Work thread Terminated");
+  EXPECT_EQ(ReadFile("big.bin"), "0123456789");
+}
+
+TEST_F(ConnectionHandler, FormGoesAwayWhileConversationsRunAndPendingLinesAreDropped) {
+  RawClient idle, talking;
+  ASSERT_TRUE(idle.Connect(FPort));
+  ASSERT_TRUE(talking.Connect(FPort));
+  ASSERT_TRUE(WaitForLines(2));
+  ASSERT_EQ(talking.Exchange(u"not yet logged"), u"Act: not yet logged");
+  const size_t before = FView.Log.size();
+  FForm.reset();
+  EXPECT_TRUE(idle.ServerClosed());
+  EXPECT_TRUE(talking.ServerClosed());
+  // Every handler has returned, so all their lines have been posted; those
+  // still on their way when the form went must not reach the view.
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(FView.Log.size(), before) << LogText();
+}
+
+}  // namespace
+}  // namespace server_test
