@@ -9,13 +9,21 @@
 namespace {
 
 TUDTSetSockOptHook g_setSockOptHook;
+TUDTSocketHook g_socketHook;
 
 UDT::UDSET* AsSet(UDSET s) { return static_cast<UDT::UDSET*>(s); }
 
 }  // namespace
 
-int32_t udt_socket(int32_t af, int32_t type, int32_t protocol) noexcept {
+int32_t udt_socket_direct(int32_t af, int32_t type, int32_t protocol) noexcept {
   try { return UDT::socket(af, type, protocol); } catch (...) { return -1; }
+}
+
+int32_t udt_socket(int32_t af, int32_t type, int32_t protocol) noexcept {
+  try {
+    if (g_socketHook) return g_socketHook(af, type, protocol);
+  } catch (...) { return -1; }
+  return udt_socket_direct(af, type, protocol);
 }
 
 int32_t udt_bind(int32_t u, const sockaddr_in* name, int32_t namelen) noexcept {
@@ -129,6 +137,8 @@ int32_t udt_cleanup() noexcept {
 }
 
 void udt_SetSockOptHook(TUDTSetSockOptHook hook) { g_setSockOptHook = std::move(hook); }
+
+void udt_SetSocketHook(TUDTSocketHook hook) { g_socketHook = std::move(hook); }
 
 TUDTSocketServices::TUDTSocketServices() {
   if (udt_startup() != 0) throw Exception("WSAStartup");

@@ -72,3 +72,12 @@ void udt_SetSockOptHook(TUDTSetSockOptHook hook);
 // The real setsockopt, for a hook that wants to reach UDT4.
 int32_t udt_setsockopt_direct(int32_t u, int32_t level, int32_t optname, const void* optval,
                               int32_t optlen) noexcept;
+
+// Test seam: when set, udt_socket calls this instead of UDT4 and returns its result.
+// UDT4 creates a socket for any address family, so a failing creation cannot be
+// produced by socket state; a hook can pass an invalid socket type on to UDT4,
+// which then fails for real. Not thread-safe, like the setsockopt seam.
+using TUDTSocketHook = std::function<int32_t(int32_t af, int32_t type, int32_t protocol)>;
+void udt_SetSocketHook(TUDTSocketHook hook);
+// The real socket creation, for a hook that wants to reach UDT4.
+int32_t udt_socket_direct(int32_t af, int32_t type, int32_t protocol) noexcept;
