@@ -6,8 +6,6 @@
 #include <string>
 #include <thread>
 
-thread_local TServerUse* CurrentAcceptUse = nullptr;
-
 namespace {
 
 constexpr int32_t kBacklog = 5;
@@ -30,17 +28,22 @@ TCustomUDTServer::~TCustomUDTServer() {
     TCustomUDTServer::Close();
   } catch (...) {
   }
+  // A dispatcher created by a read in another block mode never ran.
+  DropDispatcher();
   FLink->Detach();
 }
 
 void TCustomUDTServer::Open() {
   std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
   TUDTBaseSocket::Open();
+  FListenDomain = Domain();
+  FListenSockType = SockType();
   if (!BindLocal()) return;
   if (!StartListening(kBacklog)) return;
   if (FServerBlockMode == bmThreadBlocking) {
-    TUDTServerSocketThread* d = ServerSocketThread();
-    if (!d->Started()) d->Resume();
+    std::lock_guard<std::mutex> d(FDispatcherLock);
+    TUDTServerSocketThread* dispatcher = DispatcherLocked();
+    if (!dispatcher->Started()) dispatcher->Resume();
   }
 }
 
@@ -52,6 +55,7 @@ void TCustomUDTServer::Close() {
 }
 
 void TCustomUDTServer::DropDispatcher() {
+  std::lock_guard<std::mutex> g(FDispatcherLock);
   TUDTServerSocketThread* d = FServerSocketThread.exchange(nullptr);
   if (!d) return;
   d->Terminate();
@@ -60,9 +64,18 @@ void TCustomUDTServer::DropDispatcher() {
 }
 
 void TCustomUDTServer::DispatcherFinished(TUDTServerSocketThread* Thread) {
-  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  // Not the open/close lock: a reopen holds that for seconds while UDT still
+  // refuses the port, and this dispatcher's workers wait for it to wind down.
+  std::lock_guard<std::mutex> g(FDispatcherLock);
   TUDTServerSocketThread* expected = Thread;
   FServerSocketThread.compare_exchange_strong(expected, nullptr);
+}
+
+int32_t TCustomUDTServer::ListenerFor(const TUDTServerSocketThread* d) {
+  // Close drops the dispatcher under this lock before it closes the listener,
+  // so a dispatcher not yet terminated here still owns the current listener.
+  std::lock_guard<std::mutex> g(FDispatcherLock);
+  return d->Terminated() ? -1 : Handle();
 }
 
 bool TCustomUDTServer::StartListening(int32_t Backlog) {
@@ -97,7 +110,11 @@ TUDTServerSocketThread* TCustomUDTServer::ServerSocketThread() {
   if (TUDTServerSocketThread* current = TUDTServerSocketThread::Current();
       current && current->FLink == FLink)
     return current;
-  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  std::lock_guard<std::mutex> g(FDispatcherLock);
+  return DispatcherLocked();
+}
+
+TUDTServerSocketThread* TCustomUDTServer::DispatcherLocked() {
   TUDTServerSocketThread* d = FServerSocketThread.load();
   if (!d) {
     d = new TUDTServerSocketThread(this);
@@ -113,11 +130,11 @@ TUDTServerSocketThread* TCustomUDTServer::ServerSocketThread() {
 
 void TCustomUDTServer::SetServerSocketThread(TUDTServerSocketThread* Value) {
   std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
-  if (TUDTServerSocketThread* d = FServerSocketThread.load()) {
-    d->Terminate();
+  if (FServerSocketThread.load()) {
     Close();
     DropDispatcher();
   }
+  std::lock_guard<std::mutex> d(FDispatcherLock);
   FServerSocketThread = Value;
 }
 
@@ -132,23 +149,28 @@ void TCustomUDTServer::NotifyAccept(TUDTCustomIpClient* ClientSocket) {
 }
 
 bool TCustomUDTServer::Accept(TUDTCustomIpClient& ClientSocket) {
+  return AcceptOn(Handle(), ClientSocket);
+}
+
+bool TCustomUDTServer::AcceptOn(int32_t Listener, TUDTCustomIpClient& ClientSocket) {
   sockaddr_in addr{};
   int32_t len = sizeof addr;
-  int32_t h = -1;
-  try {
-    h = CheckResult(udt_accept(Handle(), &addr, &len));
-  } catch (...) {
-    h = -1;
-  }
+  const int32_t h = udt_accept(Listener, &addr, &len);
   if (TUDTClientSocketThread* worker = CurrentClientSocketThread) worker->AcceptReturned();
-  if (h == -1) return false;
+  if (h == -1) {
+    try {
+      ReportListenerFailure(Listener);
+    } catch (...) {
+    }
+    return false;
+  }
 
   ClientSocket.FActive = true;
   ClientSocket.FConnected = true;
   ClientSocket.FSocket = h;
-  ClientSocket.FDomain = Domain();
-  ClientSocket.FSockType = SockType();
-  ClientSocket.FBlockMode = TUDTBaseSocket::BlockMode();
+  ClientSocket.FDomain = FListenDomain;
+  ClientSocket.FSockType = FListenSockType;
+  ClientSocket.FBlockMode = FServerBlockMode == bmNonBlocking ? bmNonBlocking : bmBlocking;
   char host[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
   ClientSocket.FRemoteHost = host;
@@ -156,6 +178,20 @@ bool TCustomUDTServer::Accept(TUDTCustomIpClient& ClientSocket) {
 
   NotifyAccept(&ClientSocket);
   return true;
+}
+
+void TCustomUDTServer::ReportListenerFailure(int32_t Listener) {
+  // A listener that another thread has closed and replaced since is not news.
+  if (Handle() != Listener) return;
+  const char* desc = nullptr;
+  const int32_t code = udt_getlasterror2(&desc);
+  if (OnError) {
+    // The description lives in UDT's per-thread error; the handler gets a copy.
+    const std::string text = desc ? desc : "";
+    OnError(this, code, text.c_str());
+  }
+  std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
+  if (Handle() == Listener) Close();
 }
 
 bool TCustomUDTServer::Accept() {
@@ -166,7 +202,9 @@ bool TCustomUDTServer::Accept() {
 bool TCustomUDTServer::WaitForConnection(int32_t TimeOut) {
   bool readReady = false;
   bool exceptFlag = false;
-  return Select(&readReady, nullptr, &exceptFlag, TimeOut) && readReady && !exceptFlag;
+  const bool ready = Select(&readReady, nullptr, &exceptFlag, TimeOut) && readReady && !exceptFlag;
+  // UDT4 reports a listener closed during the wait as ready.
+  return ready && Listening();
 }
 
 bool TCustomUDTServer::WaitForConnection() {
@@ -193,7 +231,7 @@ bool TCustomUDTServer::Select(bool* ReadReady, bool* WriteReady, bool* ExceptFla
   try {
     int32_t r = udt_select(0, rs, ws, nullptr, TimeOut >= 0 ? &tv : nullptr);
     // A failure on a listener that has since been closed or replaced is not news.
-    if (r == -1 && Active() && h == Handle()) CheckResult(-1);
+    if (r == -1 && Active()) ReportListenerFailure(h);
     result = r > 0;
   } catch (...) {
     result = false;

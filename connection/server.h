@@ -13,7 +13,8 @@
 // A server socket. Open, Close and the properties belong to the main thread; the
 // dispatcher and workers call WaitForConnection and Accept on their own threads.
 // Open and Close are serialised, so the error path of a failing accept on a
-// worker cannot interleave with the main thread opening or closing.
+// worker cannot interleave with the main thread opening or closing, and a
+// failure on a listener that has since been replaced never closes its successor.
 class TCustomUDTServer : public TUDTIpSocket {
  public:
   explicit TCustomUDTServer(TComponent* AOwner);
@@ -33,7 +34,7 @@ class TCustomUDTServer : public TUDTIpSocket {
   bool Accept();
   // Waits until a connection is pending; false once the server stops listening.
   bool WaitForConnection();
-  // Waits at most TimeOut ms for a pending connection.
+  // Waits at most TimeOut ms for a pending connection; false once the server stops listening.
   bool WaitForConnection(int32_t TimeOut);
   // Select on the listening socket; safe from several threads at once.
   bool Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag, int32_t TimeOut);
@@ -60,15 +61,34 @@ class TCustomUDTServer : public TUDTIpSocket {
 
  private:
   friend class TUDTServerSocketThread;
+  friend class TUDTClientSocketThread;
 
-  // A dispatcher that ended by itself stops being the server's dispatcher.
+  // A dispatcher that is ending stops being the server's dispatcher.
   void DispatcherFinished(TUDTServerSocketThread* Thread);
+  // Terminates the dispatcher and forgets it; one that never ran is freed here.
   void DropDispatcher();
+  // The dispatcher, created when there is none; FDispatcherLock held.
+  TUDTServerSocketThread* DispatcherLocked();
+  // The listener a worker of dispatcher d accepts on, or -1 once d has been
+  // dropped. Read together with d's terminate flag, under FDispatcherLock.
+  int32_t ListenerFor(const TUDTServerSocketThread* d);
+  // Accept on the given listener; Accept(ClientSocket) passes the current one.
+  bool AcceptOn(int32_t Listener, TUDTCustomIpClient& ClientSocket);
+  // The error path for a failed call on Listener: reported and closed only while
+  // Listener is still this server's socket.
+  void ReportListenerFailure(int32_t Listener);
 
-  std::recursive_mutex FOpenCloseLock;  // serialises Open, Close and the dispatcher reference
+  std::recursive_mutex FOpenCloseLock;  // serialises Open and Close
+  // Guards the dispatcher reference and its creation, start, termination and
+  // release. Never held for long: an ending dispatcher takes it.
+  std::mutex FDispatcherLock;
   std::atomic<TServerSocketBlockMode> FServerBlockMode{bmBlocking};
   std::atomic<bool> FListening{false};
   std::atomic<TUDTServerSocketThread*> FServerSocketThread{nullptr};
+  // What the listening socket was created with, for the connections it accepts;
+  // read by workers while the main thread may assign the properties.
+  std::atomic<TUDTSocketDomain> FListenDomain{pfINET};
+  std::atomic<TUDTSocketType> FListenSockType{stStream};
   std::shared_ptr<TServerLink> FLink;
 };
 
@@ -80,4 +100,4 @@ class TUDTServer : public TCustomUDTServer {
 
 // Holds the server in use for the worker that is inside Accept, so NotifyAccept
 // can let go of it before the conversation starts.
-extern thread_local TServerUse* CurrentAcceptUse;
+inline thread_local TServerUse* CurrentAcceptUse = nullptr;

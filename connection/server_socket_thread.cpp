@@ -9,8 +9,8 @@ namespace {
 
 thread_local TUDTServerSocketThread* t_currentDispatcher = nullptr;
 
-// How often a dispatcher waiting on its workers re-checks that it should go on.
-constexpr auto kDispatchSlice = std::chrono::milliseconds(100);
+// UDT4's select does not notice a listener closed by another thread for
+// seconds, so the dispatcher waits in slices and re-checks its terminate flag.
 constexpr int32_t kConnectionWaitSlice = 100;  // ms
 
 }  // namespace
@@ -64,14 +64,20 @@ void TUDTClientSocketThread::Execute() {
   CurrentClientSocketThread = this;
   while (!Terminated()) {
     TUDTServerSocketThread* d = FServerSocketThread;
+    bool accepted = false;
     if (d && !d->Terminated()) {
       TServerUse use(d->FLink);
-      if (TCustomUDTServer* server = use.Server()) {
+      TCustomUDTServer* server = use.Server();
+      // -1 once the dispatcher has been dropped: a server closed and opened
+      // again meanwhile has a new listener, which belongs to its new pool.
+      const int32_t listener = server ? server->ListenerFor(d) : -1;
+      if (listener != -1) {
+        accepted = true;
         auto* client = new TUDTCustomIpClient(nullptr);
         FClientSocket = client;
         CurrentAcceptUse = &use;
         try {
-          server->Accept(*client);
+          server->AcceptOn(listener, *client);
         } catch (...) {
           CurrentAcceptUse = nullptr;
           FClientSocket = nullptr;
@@ -83,6 +89,7 @@ void TUDTClientSocketThread::Execute() {
         delete client;
       }
     }
+    if (!accepted) AcceptReturned();
     if (!Terminated()) Suspend();
   }
 }
@@ -95,6 +102,7 @@ TUDTServerSocketThread::TUDTServerSocketThread(TCustomUDTServer* AServerSocket)
 }
 
 TUDTServerSocketThread::~TUDTServerSocketThread() {
+  // Workers remove themselves from the pool as they finish, on their threads.
   ClearThreadPool();
   std::unique_lock<std::mutex> g(FPoolLock);
   FPoolChanged.wait(g, [this] { return FThreadPool.empty(); });
@@ -105,6 +113,13 @@ TUDTServerSocketThread* TUDTServerSocketThread::Current() noexcept { return t_cu
 std::vector<TUDTClientSocketThread*> TUDTServerSocketThread::ThreadPool() const {
   std::lock_guard<std::mutex> g(FPoolLock);
   return FThreadPool;
+}
+
+void TUDTServerSocketThread::SetThreadCacheSize(int32_t Value) {
+  std::lock_guard<std::mutex> g(FPoolLock);
+  FThreadCacheSize = Value;
+  // A dispatcher waiting for room in a full pool may now have some.
+  FPoolChanged.notify_all();
 }
 
 void TUDTServerSocketThread::ClearThreadPool() {
@@ -125,9 +140,15 @@ void TUDTServerSocketThread::RemoveFromPool(TUDTClientSocketThread* Thread) {
 
 void TUDTServerSocketThread::WorkerChanged(TUDTClientSocketThread* worker, bool acceptReturned) {
   std::lock_guard<std::mutex> g(FPoolLock);
-  // A worker that parks without accepting has given up the connection too.
-  if (FHandoff == worker) FHandoff = nullptr;
-  (void)acceptReturned;
+  // Parking alone says nothing about the hand-off: a worker may be woken for a
+  // new connection between deciding to park and reporting it.
+  if (acceptReturned && FHandoff == worker) FHandoff = nullptr;
+  FPoolChanged.notify_all();
+}
+
+void TUDTServerSocketThread::Terminate() {
+  TThread::Terminate();
+  std::lock_guard<std::mutex> g(FPoolLock);
   FPoolChanged.notify_all();
 }
 
@@ -172,6 +193,24 @@ bool TUDTServerSocketThread::KeepDispatching(TCustomUDTServer* server) const {
 
 void TUDTServerSocketThread::Execute() {
   t_currentDispatcher = this;
+  // However dispatching ends, by a failure too, the server must stop referring
+  // to this dispatcher before it frees itself.
+  struct Farewell {
+    TUDTServerSocketThread* Dispatcher;
+    ~Farewell() { Dispatcher->LeaveServer(); }
+  } farewell{this};
+  Dispatch();
+}
+
+void TUDTServerSocketThread::LeaveServer() noexcept {
+  try {
+    TServerUse use(FLink);
+    if (TCustomUDTServer* server = use.Server()) server->DispatcherFinished(this);
+  } catch (...) {
+  }
+}
+
+void TUDTServerSocketThread::Dispatch() {
   for (;;) {
     TServerUse use(FLink);
     TCustomUDTServer* server = use.Server();
@@ -190,23 +229,17 @@ void TUDTServerSocketThread::Execute() {
       g.unlock();
       worker->Resume();
       g.lock();
-      while (FHandoff == worker && !Terminated())
-        FPoolChanged.wait_for(g, kDispatchSlice);
+      FPoolChanged.wait(g, [&] { return FHandoff != worker || Terminated(); });
       if (FHandoff == worker) FHandoff = nullptr;
     } else {
-      // Pool full and nobody idle: wait for a worker to park or leave.
-      auto someoneFree = [this] {
+      // Pool full and nobody idle: sleep until a worker parks or leaves, the
+      // pool may grow, or this dispatcher is told to stop.
+      FPoolChanged.wait(g, [this] {
+        if (Terminated()) return true;
         if (static_cast<int32_t>(FThreadPool.size()) < ThreadCacheSize()) return true;
         return std::any_of(FThreadPool.begin(), FThreadPool.end(),
                            [](TUDTClientSocketThread* t) { return t->Suspended(); });
-      };
-      while (!someoneFree() && !Terminated()) {
-        TCustomUDTServer* s = FLink->Peek();
-        if (!s) break;
-        FPoolChanged.wait_for(g, kDispatchSlice);
-      }
+      });
     }
   }
-  TServerUse use(FLink);
-  if (TCustomUDTServer* server = use.Server()) server->DispatcherFinished(this);
 }

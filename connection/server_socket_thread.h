@@ -78,7 +78,8 @@ class TUDTClientSocketThread : public TThread {
 
  private:
   friend class TCustomUDTServer;
-  // Tells the dispatcher that this worker's accept has returned.
+  // Tells the dispatcher that this worker is done with the connection it was
+  // woken for: its accept has returned, or it had nothing to accept on.
   void AcceptReturned();
 
   std::atomic<TUDTCustomIpClient*> FClientSocket{nullptr};
@@ -96,11 +97,16 @@ class TUDTServerSocketThread : public TThread {
   // The server dispatched for; none once that server has been destroyed. Compare only.
   TCustomUDTServer* ServerSocket() const { return FLink->Peek(); }
   int32_t ThreadCacheSize() const noexcept { return FThreadCacheSize.load(); }
-  void SetThreadCacheSize(int32_t Value) noexcept { FThreadCacheSize = Value; }
+  // Any value; a smaller one stops growth and removes no worker. Any thread.
+  void SetThreadCacheSize(int32_t Value);
   // A copy of the pool, workers in the order they were added. Any thread.
   std::vector<TUDTClientSocketThread*> ThreadPool() const;
   // Index of the pool entry the idle search examined last. Any thread.
   int32_t PoolIndex() const noexcept { return FPoolIndex.load(); }
+  // Sets the terminate flag and wakes the dispatcher if it waits on its workers.
+  // Hides the base's Terminate on purpose: the base takes no virtual call, since
+  // ClearThreadPool may terminate a worker whose destructor has already begun.
+  void Terminate();
   // Tells every worker to finish and wakes the parked ones. Any thread.
   void ClearThreadPool();
   // Removes a worker from the pool; called by the worker as it is destroyed.
@@ -121,9 +127,13 @@ class TUDTServerSocketThread : public TThread {
   friend class TCustomUDTServer;
   friend class TUDTClientSocketThread;
 
+  void Dispatch();
+  // Tells the server, if it still exists, that this dispatcher is ending.
+  void LeaveServer() noexcept;
   TUDTClientSocketThread* FindIdleThread();
   TUDTClientSocketThread* AddPoolThread(TCustomUDTServer* server);
-  // Wakes the dispatcher when a worker parks, leaves the pool or has accepted.
+  // Wakes the dispatcher when a worker parks or leaves the pool; with
+  // acceptReturned, the worker is also done with the connection it was woken for.
   void WorkerChanged(TUDTClientSocketThread* worker, bool acceptReturned);
   bool KeepDispatching(TCustomUDTServer* server) const;
 

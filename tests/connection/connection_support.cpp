@@ -1,0 +1,302 @@
+#include "connection_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <udt/udt.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace connection_test {
+
+namespace {
+
+constexpr int kServeSlice = 20;  // ms a conversation waits for data before re-checking
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  while (!pred()) {
+    if (Clock::now() >= deadline) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+uint16_t LocalPortOf(int32_t handle) {
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  int len = sizeof a;
+  if (UDT::getsockname(handle, reinterpret_cast<sockaddr*>(&a), &len) == UDT::ERROR) return 0;
+  return ntohs(a.sin_port);
+}
+
+uint16_t OpenOnFreePort(TCustomUDTServer& server) {
+  server.SetLocalHost("127.0.0.1");
+  server.SetLocalPort("0");
+  server.Open();
+  if (!server.Listening()) return 0;
+  return LocalPortOf(server.Handle());
+}
+
+uint16_t ProbeFreePort() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+std::unique_ptr<TUDTClient> MakeClient(uint16_t port) {
+  auto c = std::make_unique<TUDTClient>(nullptr);
+  c->SetRemoteHost("127.0.0.1");
+  c->SetRemotePort(std::to_string(port));
+  return c;
+}
+
+void BoundBlockingCalls(int32_t handle) {
+  int ms = static_cast<int>(kWaitBound.count());
+  UDT::setsockopt(handle, 0, UDT_RCVTIMEO, &ms, sizeof ms);
+  UDT::setsockopt(handle, 0, UDT_SNDTIMEO, &ms, sizeof ms);
+}
+
+std::unique_ptr<TUDTClient> ConnectClient(uint16_t port) {
+  auto c = MakeClient(port);
+  if (!c->Connect()) return nullptr;
+  BoundBlockingCalls(c->Handle());
+  return c;
+}
+
+::testing::AssertionResult Echo(TUDTCustomIpClient& client, const std::u16string& text) {
+  if (client.SendString(text) == -1) return ::testing::AssertionFailure() << "send failed";
+  if (!client.WaitForData(static_cast<int32_t>(kWaitBound.count())))
+    return ::testing::AssertionFailure() << "no reply within " << kWaitBound.count() << " ms";
+  std::u16string reply;
+  if (client.ReceiveString(reply) == -1) return ::testing::AssertionFailure() << "receive failed";
+  if (reply != u"Act: " + text)
+    return ::testing::AssertionFailure() << "unexpected reply of " << reply.size() << " units";
+  return ::testing::AssertionSuccess();
+}
+
+bool AnswerOnce(TUDTCustomIpClient& c) {
+  BoundBlockingCalls(c.Handle());
+  std::u16string text;
+  return c.ReceiveString(text) != -1 && c.SendString(u"Act: " + text) != -1;
+}
+
+bool PeerGone(TUDTCustomIpClient& client, std::chrono::milliseconds bound) {
+  // WaitForData closes a connection whose peer has gone.
+  return WaitUntil(
+      [&] {
+        if (client.Active()) client.WaitForData(20);
+        return !client.Active();
+      },
+      bound);
+}
+
+// ---- EventLog ----
+
+void EventLog::Attach(TUDTBaseSocket& s, const std::string& prefix) {
+  s.OnCreateHandle = [this, prefix](TObject*) { Add(prefix + "create"); };
+  s.OnDestroyHandle = [this, prefix](TObject*) { Add(prefix + "destroy"); };
+  s.OnError = [this, prefix](TObject*, int32_t code, const char*) {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      FErrorCodes.push_back(code);
+    }
+    Add(prefix + "error:" + std::to_string(code));
+  };
+}
+
+void EventLog::AttachClient(TUDTCustomIpClient& c, const std::string& prefix) {
+  Attach(c, prefix);
+  c.OnConnect = [this, prefix](TObject*) { Add(prefix + "connect"); };
+  c.OnDisconnect = [this, prefix](TObject*) { Add(prefix + "disconnect"); };
+}
+
+void EventLog::Add(const std::string& entry) {
+  std::lock_guard<std::mutex> g(FLock);
+  FEntries.push_back(entry);
+}
+
+std::vector<std::string> EventLog::Entries() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FEntries;
+}
+
+int EventLog::Count(const std::string& entry) const {
+  std::lock_guard<std::mutex> g(FLock);
+  int n = 0;
+  for (const auto& e : FEntries) n += e == entry;
+  return n;
+}
+
+std::vector<int32_t> EventLog::ErrorCodes() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FErrorCodes;
+}
+
+void EventLog::Clear() {
+  std::lock_guard<std::mutex> g(FLock);
+  FEntries.clear();
+  FErrorCodes.clear();
+}
+
+// ---- ConversationHub ----
+
+struct ConversationHub::State {
+  mutable std::mutex Lock;
+  mutable std::condition_variable Changed;
+  std::vector<ConversationInfo> Conversations;
+  std::vector<bool> Released;
+  bool ReleaseAll = false;
+  TBeforeServe BeforeServe;
+
+  void Serve(TObject* sender, TUDTCustomIpClient* c);
+  bool MustEnd(int index) const {
+    std::lock_guard<std::mutex> g(Lock);
+    return ReleaseAll || Released[index];
+  }
+  template <class Pred>
+  bool WaitFor(std::chrono::milliseconds bound, Pred pred) const {
+    std::unique_lock<std::mutex> g(Lock);
+    return Changed.wait_for(g, bound, pred);
+  }
+};
+
+void ConversationHub::State::Serve(TObject* sender, TUDTCustomIpClient* c) {
+  ConversationInfo info;
+  info.Sender = sender;
+  info.Client = c;
+  info.Worker = c->GetThreadObject();
+  info.Thread = std::this_thread::get_id();
+  info.RemoteHost = c->RemoteHost();
+  info.RemotePort = c->RemotePort();
+  info.Active = c->Active();
+  info.Connected = c->Connected();
+  info.BlockMode = c->BlockMode();
+  info.WorkerTerminatedAtStart = info.Worker && info.Worker->Terminated();
+  TBeforeServe before;
+  int index;
+  {
+    std::lock_guard<std::mutex> g(Lock);
+    index = info.Index = static_cast<int>(Conversations.size());
+    Conversations.push_back(info);
+    Released.push_back(false);
+    before = BeforeServe;
+    Changed.notify_all();
+  }
+  auto finish = [&] {
+    std::lock_guard<std::mutex> g(Lock);
+    Conversations[index].Ended = true;
+    Conversations[index].Client = nullptr;
+    Changed.notify_all();
+  };
+  try {
+    if (before) before(index, c);
+  } catch (...) {
+    finish();
+    throw;
+  }
+  BoundBlockingCalls(c->Handle());
+  while (!MustEnd(index)) {
+    if (TUDTClientSocketThread* w = c->GetThreadObject(); w && w->Terminated()) {
+      std::lock_guard<std::mutex> g(Lock);
+      if (!Conversations[index].SawWorkerTerminated) {
+        Conversations[index].SawWorkerTerminated = true;
+        Changed.notify_all();
+      }
+    }
+    if (c->WaitForData(kServeSlice)) {
+      std::u16string text;
+      if (c->ReceiveString(text) == -1) break;
+      if (c->SendString(u"Act: " + text) == -1) break;
+    } else if (!c->Active()) {
+      break;
+    }
+  }
+  finish();
+}
+
+ConversationHub::ConversationHub() : FState(std::make_shared<State>()) {}
+
+TSocketAcceptEvent ConversationHub::Handler() const {
+  std::shared_ptr<State> st = FState;
+  return [st](TObject* Sender, TUDTCustomIpClient* ClientSocket) { st->Serve(Sender, ClientSocket); };
+}
+
+void ConversationHub::SetBeforeServe(TBeforeServe f) {
+  std::lock_guard<std::mutex> g(FState->Lock);
+  FState->BeforeServe = std::move(f);
+}
+
+int ConversationHub::Count() const {
+  std::lock_guard<std::mutex> g(FState->Lock);
+  return static_cast<int>(FState->Conversations.size());
+}
+
+bool ConversationHub::WaitForCount(int n, std::chrono::milliseconds bound) const {
+  return FState->WaitFor(bound, [&] { return static_cast<int>(FState->Conversations.size()) >= n; });
+}
+
+bool ConversationHub::WaitEnded(int index, std::chrono::milliseconds bound) const {
+  return FState->WaitFor(bound, [&] {
+    return index < static_cast<int>(FState->Conversations.size()) &&
+           FState->Conversations[index].Ended;
+  });
+}
+
+bool ConversationHub::WaitSawTerminated(int index, std::chrono::milliseconds bound) const {
+  return FState->WaitFor(bound, [&] {
+    return index < static_cast<int>(FState->Conversations.size()) &&
+           FState->Conversations[index].SawWorkerTerminated;
+  });
+}
+
+ConversationInfo ConversationHub::Info(int index) const {
+  std::lock_guard<std::mutex> g(FState->Lock);
+  if (index < 0 || index >= static_cast<int>(FState->Conversations.size())) return {};
+  return FState->Conversations[index];
+}
+
+int ConversationHub::IndexOfPeerPort(uint16_t port) const {
+  std::lock_guard<std::mutex> g(FState->Lock);
+  for (const auto& c : FState->Conversations)
+    if (c.RemotePort == std::to_string(port)) return c.Index;
+  return -1;
+}
+
+void ConversationHub::Release(int index) {
+  std::lock_guard<std::mutex> g(FState->Lock);
+  if (index >= 0 && index < static_cast<int>(FState->Released.size())) FState->Released[index] = true;
+}
+
+void ConversationHub::ReleaseAll() {
+  std::lock_guard<std::mutex> g(FState->Lock);
+  FState->ReleaseAll = true;
+}
+
+// ---- ConnectionTest ----
+
+void ConnectionTest::SetUp() {
+  ASSERT_TRUE(TThread::WaitForAllThreads(kWaitBound))
+      << TThread::RunningThreads() << " threads of an earlier test are still running";
+}
+
+void ConnectionTest::TearDown() {
+  Hub.ReleaseAll();
+  EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound))
+      << TThread::RunningThreads() << " dispatcher or worker threads did not finish";
+}
+
+}  // namespace connection_test

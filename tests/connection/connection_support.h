@@ -1,0 +1,139 @@
+// Helpers for the connection tests: bounded waits, servers on free loopback
+// ports, clients with bounded blocking calls, an event recorder, and a hub that
+// runs conversations inside a server's accept event until the test lets them end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "custom_ip_client.h"
+#include "server.h"
+#include "server_socket_thread.h"
+#include "thread.h"
+
+namespace connection_test {
+
+// The bound of every wait; a hang fails after it with a message.
+inline constexpr std::chrono::milliseconds kWaitBound{10000};
+// How long a test watches for something that must not happen.
+inline constexpr std::chrono::milliseconds kQuietSpell{400};
+
+using Clock = std::chrono::steady_clock;
+
+// Polls pred until it holds or bound passes; true when it held.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = kWaitBound);
+
+// The local port of a UDT socket (host byte order), 0 when unknown.
+uint16_t LocalPortOf(int32_t handle);
+
+// Opens the server on 127.0.0.1 at a port UDT picks and returns that port (0 on failure).
+uint16_t OpenOnFreePort(TCustomUDTServer& server);
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+uint16_t ProbeFreePort();
+
+// A client aimed at 127.0.0.1:port, not yet connected.
+std::unique_ptr<TUDTClient> MakeClient(uint16_t port);
+
+// Gives a connected socket bounded blocking receives and sends.
+void BoundBlockingCalls(int32_t handle);
+
+// Connects a client to 127.0.0.1:port with bounded blocking calls; none on failure.
+std::unique_ptr<TUDTClient> ConnectClient(uint16_t port);
+
+// Sends text as a string frame and checks that "Act: " + text comes back.
+::testing::AssertionResult Echo(TUDTCustomIpClient& client, const std::u16string& text);
+
+// Answers one string frame with "Act: " + text; false when that failed.
+bool AnswerOnce(TUDTCustomIpClient& c);
+
+// True once the peer has gone: a wait for data reports the connection dead.
+bool PeerGone(TUDTCustomIpClient& client, std::chrono::milliseconds bound = kWaitBound);
+
+// Records events of sockets as short texts, from any thread:
+// "create", "destroy", "connect", "disconnect", "error:<code>", "listening".
+class EventLog {
+ public:
+  void Attach(TUDTBaseSocket& s, const std::string& prefix = "");
+  void AttachClient(TUDTCustomIpClient& c, const std::string& prefix = "");
+  void Add(const std::string& entry);
+  std::vector<std::string> Entries() const;
+  int Count(const std::string& entry) const;
+  std::vector<int32_t> ErrorCodes() const;
+  void Clear();
+
+ private:
+  mutable std::mutex FLock;
+  std::vector<std::string> FEntries;
+  std::vector<int32_t> FErrorCodes;
+};
+
+// What a conversation looked like when its accept event started, and how it went.
+struct ConversationInfo {
+  int Index = -1;
+  TObject* Sender = nullptr;
+  TUDTCustomIpClient* Client = nullptr;  // valid only until Ended
+  TUDTClientSocketThread* Worker = nullptr;
+  std::thread::id Thread;
+  std::string RemoteHost;
+  std::string RemotePort;
+  bool Active = false;
+  bool Connected = false;
+  TSocketBlockMode BlockMode = bmBlocking;
+  bool WorkerTerminatedAtStart = false;
+  bool SawWorkerTerminated = false;
+  bool Ended = false;
+};
+
+// Runs conversations inside OnAccept: each one echoes string frames ("Act: " +
+// text) until the test releases it or its peer goes. Safe on any thread; the
+// handler keeps the hub's state alive, so a worker that outlives a failed test
+// never touches freed memory.
+class ConversationHub {
+ public:
+  // Runs on the worker before the echo loop, with the conversation's index; may throw.
+  using TBeforeServe = std::function<void(int Index, TUDTCustomIpClient* Client)>;
+
+  ConversationHub();
+  // The accept handler to install on a server.
+  TSocketAcceptEvent Handler() const;
+  // Set before the first connection arrives.
+  void SetBeforeServe(TBeforeServe f);
+
+  int Count() const;
+  // Waits until at least n conversations have started.
+  bool WaitForCount(int n, std::chrono::milliseconds bound = kWaitBound) const;
+  bool WaitEnded(int index, std::chrono::milliseconds bound = kWaitBound) const;
+  bool WaitSawTerminated(int index, std::chrono::milliseconds bound = kWaitBound) const;
+  ConversationInfo Info(int index) const;
+  // The conversation whose peer uses this local port, or -1.
+  int IndexOfPeerPort(uint16_t port) const;
+  void Release(int index);
+  // Ends every conversation, now and later.
+  void ReleaseAll();
+
+ private:
+  struct State;
+  std::shared_ptr<State> FState;
+};
+
+// Every test starts with no thread of the library running and checks that its
+// own threads have all finished when it ends.
+class ConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  ConversationHub Hub;
+};
+
+}  // namespace connection_test
