@@ -165,6 +165,7 @@ bool TCustomUDTServer::AcceptOn(int32_t Listener, TUDTCustomIpClient& ClientSock
     return false;
   }
 
+  ClientSocket.FHandleOpen = true;
   ClientSocket.FActive = true;
   ClientSocket.FConnected = true;
   ClientSocket.FSocket = h;

@@ -39,6 +39,7 @@ void TUDTBaseSocket::Open() {
   if (Active()) return;
   int32_t h = CheckResult(udt_socket(MapDomain(FDomain), MapSockType(FSockType), 0));
   FSocket = h;
+  FHandleOpen = h != -1;
   FActive = h != -1;
   if (h == -1) return;
   int32_t mss = kSegmentSize;
@@ -51,6 +52,8 @@ void TUDTBaseSocket::Open() {
 void TUDTBaseSocket::Close() {
   // Cleared before the UDT call, so a Close re-entered from the error path does nothing.
   if (!FActive.exchange(false)) return;
+  // Active stored while loading, with no socket behind it: nothing to close.
+  if (!FHandleOpen.exchange(false)) return;
   try {
     // A socket that UDT's garbage collector already reaped (its peer closed a
     // while ago) gives "invalid socket" here: it is gone, which is all we asked.
@@ -94,7 +97,7 @@ void TUDTBaseSocket::SetSockType(TUDTSocketType Value) {
 
 void TUDTBaseSocket::Loaded() {
   TComponent::Loaded();
-  if (Active() && !IsDesigning()) {
+  if (Active() && !IsDesigning() && !FHandleOpen) {
     FActive = false;
     Open();
   }

@@ -105,6 +105,8 @@ class TUDTBaseSocket : public TComponent {
   int32_t ReceiveWhole(char* p, int32_t len);
 
   std::atomic<bool> FActive{false};
+  // A UDT socket is really open; FActive alone may be a value stored while loading.
+  std::atomic<bool> FHandleOpen{false};
   TSocketBlockMode FBlockMode = bmBlocking;
   uint32_t FBytesReceived = 0;
   uint32_t FBytesSent = 0;

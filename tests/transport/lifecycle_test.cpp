@@ -366,6 +366,28 @@ TEST(BaseSocketOwnership, DestroyClosesTheSocket) {
   EXPECT_EQ(log.Entries(), (std::vector<std::string>{"create", "destroy"}));
 }
 
+TEST(BaseSocketOwnership, FreedWhileLoadingWithActiveStoredClosesNothing) {
+  EventLog log;
+  {
+    TUDTBaseSocket s(nullptr);
+    s.SetDomain(pfINET);
+    log.Attach(s);
+    s.BeginLoading();
+    s.SetActive(true);
+    EXPECT_TRUE(s.Active());
+  }
+  EXPECT_TRUE(log.Entries().empty()) << "no socket was created, so none may be reported closed";
+}
+
+TEST_F(BaseSocketLifecycle, LoadingAnAlreadyOpenSocketKeepsItsHandle) {
+  FSocket.Open();
+  const int32_t h = FSocket.Handle();
+  FSocket.BeginLoading();
+  FSocket.EndLoading();
+  EXPECT_EQ(FSocket.Handle(), h) << "loading must not open a second socket over the first";
+  EXPECT_EQ(FLog.Count("create"), 1);
+}
+
 TEST(BaseSocketOwnership, OwnerFreesItsSockets) {
   EventLog log;
   int32_t h = -1;
