@@ -64,6 +64,11 @@ bool TForm1::TConversations::WaitIdle(std::chrono::milliseconds Timeout) {
   return FIdle.wait_for(g, Timeout, [this] { return FHandles.empty(); });
 }
 
+void TForm1::TConversations::WaitIdle() {
+  std::unique_lock<std::mutex> g(FLock);
+  FIdle.wait(g, [this] { return FHandles.empty(); });
+}
+
 int TForm1::TConversations::Count() const {
   std::lock_guard<std::mutex> g(FLock);
   return static_cast<int>(FHandles.size());
@@ -106,9 +111,9 @@ TForm1::~TForm1() {
   // refused when it tries to begin.
   FUdtServer1.reset();
   FConversations->CloseAll();
-  // Each handler wakes as its connection closes; none may outlive this object.
-  while (!FConversations->WaitIdle(std::chrono::seconds(1))) {
-  }
+  // Each handler wakes as its connection closes. The wait has no bound on
+  // purpose: a handler still running would use this object after it is gone.
+  FConversations->WaitIdle();
   FQueue->Detach();
 }
 

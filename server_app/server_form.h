@@ -78,6 +78,8 @@ class TForm1 {
     void CloseAll();
     // Waits up to Timeout until no conversation runs; true when none does.
     bool WaitIdle(std::chrono::milliseconds Timeout);
+    // Waits until no conversation runs, however long that takes.
+    void WaitIdle();
     int Count() const;
 
    private:

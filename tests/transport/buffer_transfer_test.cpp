@@ -17,34 +17,13 @@ using namespace transport_test;
 
 namespace {
 
-// A base socket connected to a raw UDT peer of the given type.
-class ConnectedSocket : public ::testing::Test {
+class ConnectedSocket : public ConnectedSocketTest {
  protected:
-  void Connect(TUDTSocketType type) {
-    FSocket.SetDomain(pfINET);
-    FSocket.SetSockType(type);
-    FListener = std::make_unique<RawListener>(type == stStream ? SOCK_STREAM : SOCK_DGRAM);
-    ASSERT_TRUE(ConnectToRawPeer(FSocket, *FListener, FPeer));
-    FDog = std::make_unique<Watchdog>(FPeer);
-    FLog.Attach(FSocket);
-  }
-  void TearDown() override {
-    if (FDog) {
-      FDog->Disarm();
-      EXPECT_FALSE(FDog->Fired()) << "the test hung until the watchdog closed the peer";
-    }
-  }
   // The next message at the peer, as its length or "error".
   std::string NextMessageLength() {
     auto m = FPeer.RecvMsg();
     return m ? std::to_string(m->size()) : "error";
   }
-
-  EventLog FLog;  // declared first: it outlives the socket's last events
-  TUDTBaseSocket FSocket{nullptr};
-  std::unique_ptr<RawListener> FListener;
-  RawSocket FPeer;
-  std::unique_ptr<Watchdog> FDog;
 };
 
 class StreamBuffers : public ConnectedSocket {

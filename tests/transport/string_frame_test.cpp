@@ -124,28 +124,7 @@ class EchoPeer {
   std::thread FThread;
 };
 
-class FrameTest : public ::testing::Test {
- protected:
-  void Connect(TUDTSocketType type) {
-    FSocket.SetDomain(pfINET);
-    FSocket.SetSockType(type);
-    FListener = std::make_unique<RawListener>(type == stStream ? SOCK_STREAM : SOCK_DGRAM);
-    ASSERT_TRUE(ConnectToRawPeer(FSocket, *FListener, FPeer));
-    FDog = std::make_unique<Watchdog>(FPeer);
-    FLog.Attach(FSocket);
-  }
-  void TearDown() override {
-    if (FDog) {
-      FDog->Disarm();
-      EXPECT_FALSE(FDog->Fired()) << "the test hung until the watchdog closed the peer";
-    }
-  }
-  EventLog FLog;  // declared first: it outlives the socket's last events
-  TUDTBaseSocket FSocket{nullptr};
-  std::unique_ptr<RawListener> FListener;
-  RawSocket FPeer;
-  std::unique_ptr<Watchdog> FDog;
-};
+using FrameTest = ConnectedSocketTest;
 
 class StreamFrames : public FrameTest {
  protected:

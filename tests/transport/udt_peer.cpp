@@ -224,4 +224,20 @@ std::string Pattern(size_t n, unsigned seed) {
   return s;
 }
 
+void ConnectedSocketTest::Connect(TUDTSocketType type) {
+  FSocket.SetDomain(pfINET);
+  FSocket.SetSockType(type);
+  FListener = std::make_unique<RawListener>(type == stStream ? SOCK_STREAM : SOCK_DGRAM);
+  ASSERT_TRUE(ConnectToRawPeer(FSocket, *FListener, FPeer));
+  FDog = std::make_unique<Watchdog>(FPeer);
+  FLog.Attach(FSocket);
+}
+
+void ConnectedSocketTest::TearDown() {
+  if (FDog) {
+    FDog->Disarm();
+    EXPECT_FALSE(FDog->Fired()) << "the test hung until the watchdog closed the peer";
+  }
+}
+
 }  // namespace transport_test

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -143,5 +144,19 @@ std::string Hex(const std::string& bytes);
 
 // A string of n bytes with a repeating, position-dependent pattern.
 std::string Pattern(size_t n, unsigned seed = 0);
+
+// A base socket connected to a raw UDT peer of the given type, under a watchdog
+// that closes the peer should the test hang.
+class ConnectedSocketTest : public ::testing::Test {
+ protected:
+  void Connect(TUDTSocketType type);
+  void TearDown() override;
+
+  EventLog FLog;  // declared first: it outlives the socket's last events
+  TUDTBaseSocket FSocket{nullptr};
+  std::unique_ptr<RawListener> FListener;
+  RawSocket FPeer;
+  std::unique_ptr<Watchdog> FDog;
+};
 
 }  // namespace transport_test
