@@ -76,6 +76,23 @@ bool Writable(int32_t u, int32_t timeoutMs) {
   return writable;
 }
 
+// Free packets in the connection's send buffer and the payload of one packet;
+// false when UDT4 cannot tell.
+bool SendBufferRoom(int32_t u, int32_t& freePackets, int32_t& payload) {
+  int32_t mss = 0, bufBytes = 0, queued = 0;
+  int32_t len = sizeof mss;
+  if (udt_getsockopt(u, 0, UDT_MSS, &mss, &len) != 0 || mss <= 44) return false;
+  len = sizeof bufBytes;
+  if (udt_getsockopt(u, 0, UDT_SNDBUF, &bufBytes, &len) != 0) return false;
+  len = sizeof queued;
+  if (udt_getsockopt(u, 0, UDT_SNDDATA, &queued, &len) != 0) return false;
+  // UDT4 counts its buffer in blocks of MSS - 28 bytes, each carrying one
+  // packet of MSS - 44 bytes of data.
+  freePackets = std::max(0, bufBytes / (mss - 28) - queued);
+  payload = mss - 44;
+  return true;
+}
+
 }  // namespace
 
 TFormatSettings LocaleFormatSettings() {
@@ -265,18 +282,39 @@ void TForm2::SendFileData(TFileStream& Stream) {
   }
 }
 
-bool TForm2::WaitWritable() {
+bool TForm2::WaitWritable(int32_t n) {
+  // UDT's send blocks only while its buffer is full. Room that was seen free
+  // stays free until this window's own sends use it, so it is counted down
+  // and UDT is asked again only once it is used up.
+  const int32_t h = udtClient1->Handle();
+  if (h != FRoomHandle) {
+    FRoomHandle = h;
+    FRoomPackets = 0;
+  }
+  auto packets = [&] { return FRoomPayload > 0 ? (n + FRoomPayload - 1) / FRoomPayload : n; };
+  if (FRoomPackets >= packets()) {
+    FRoomPackets -= packets();
+    return true;
+  }
   // A closed or broken connection goes straight to the send, which reports it.
-  while (udtClient1->Active() && !Writable(udtClient1->Handle(), 50)) {
+  while (udtClient1->Active()) {
+    if (!SendBufferRoom(h, FRoomPackets, FRoomPayload)) FRoomPackets = 0;
+    if (FRoomPackets >= packets()) {
+      FRoomPackets -= packets();
+      return true;
+    }
+    // Once writable, the send waits at most for the next acknowledgement.
+    if (Writable(h, 50)) break;
     FView.ProcessEvents();
     if (FClosing) return false;
   }
+  FRoomPackets = 0;
   return true;
 }
 
 bool TForm2::SendWhole(const char* p, int32_t n) {
   while (n > 0) {
-    if (!WaitWritable()) return false;
+    if (!WaitWritable(n)) return false;
     int32_t r = udtClient1->SendBuf(p, n, 0);
     if (r <= 0) return false;
     p += r;

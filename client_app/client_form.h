@@ -78,8 +78,9 @@ class TForm2 : public TComponent {
   // Sends the whole buffer, letting window events run while the connection
   // cannot take more; false when a send failed or the window is closing.
   bool SendWhole(const char* p, int32_t n);
-  // Waits until the connection can take data, letting window events run meanwhile.
-  bool WaitWritable();
+  // Waits until the connection can take n bytes, letting window events run
+  // meanwhile; false when the window is closing.
+  bool WaitWritable(int32_t n);
   // Closes the connection, bounding its wait for acknowledgements.
   void CloseBounded();
   void AppendTraffic(std::optional<uint8_t>& carry, const void* Buf, int32_t DataLen,
@@ -91,6 +92,11 @@ class TForm2 : public TComponent {
   bool FTransferring = false;
   bool FClosing = false;
   bool FInSendFile = false;
+  // Free packets known to be left in the send buffer of connection FRoomHandle,
+  // and the data one packet carries.
+  int32_t FRoomHandle = -1;
+  int32_t FRoomPackets = 0;
+  int32_t FRoomPayload = 0;
   // The size field sent for the running transfer; -1 outside one.
   int32_t FAnnouncedSize = -1;
   // A byte left over from a piece of odd length, joined with the next piece's first byte.

@@ -10,13 +10,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <algorithm>
 
 #include "app_support.h"
+#include "batched_text.h"
 
 namespace {
 
@@ -81,6 +78,9 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   Memo3->setGeometry(343, 191, 352, 130);
   Memo2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  FLog = new TBatchedText(Memo1, TBatchedText::TMode::Lines);
+  FReceived = new TBatchedText(Memo2, TBatchedText::TMode::Stream, kTrafficLineLength);
+  FSent = new TBatchedText(Memo3, TBatchedText::TMode::Stream, kTrafficLineLength);
 
   Label1 = new QLabel(QStringLiteral("对方IP"), this);
   Label1->setObjectName("Label1");
@@ -147,34 +147,12 @@ std::u16string TClientWindow::EditText(TClientEdit which) const {
   return {};
 }
 
-void TClientWindow::AppendLog(const std::u16string& line) { Memo1->appendPlainText(ToQ(line)); }
+void TClientWindow::AppendLog(const std::u16string& line) { FLog->Append(ToQ(line)); }
 
-void TClientWindow::AppendReceived(const std::u16string& text) { AppendTraffic(Memo2, text); }
+void TClientWindow::AppendReceived(const std::u16string& text) { FReceived->Append(ToQ(text)); }
 
-void TClientWindow::AppendSent(const std::u16string& text) { AppendTraffic(Memo3, text); }
+void TClientWindow::AppendSent(const std::u16string& text) { FSent->Append(ToQ(text)); }
 
-void TClientWindow::AppendTraffic(QPlainTextEdit* view, const std::u16string& text) {
-  QScrollBar* bar = view->verticalScrollBar();
-  const bool atEnd = bar->value() == bar->maximum();
-  QTextDocument* doc = view->document();
-  QTextCursor cursor(doc);
-  cursor.movePosition(QTextCursor::End);
-  const QString all = ToQ(text);
-  qsizetype pos = 0;
-  while (pos < all.size()) {
-    int room = kTrafficLineLength - doc->lastBlock().length() + 1;
-    if (room <= 0) {
-      cursor.insertBlock();
-      continue;
-    }
-    qsizetype take = std::min<qsizetype>(room, all.size() - pos);
-    // Keep a surrogate pair on one line.
-    if (take < all.size() - pos && take > 1 && all.at(pos + take - 1).isHighSurrogate()) --take;
-    cursor.insertText(all.mid(pos, take));
-    pos += take;
-  }
-  if (atEnd) bar->setValue(bar->maximum());
-}
 
 bool TClientWindow::ExecuteOpenDialog(std::u16string& path) {
   if (OpenDialog1->exec() != QDialog::Accepted) return false;

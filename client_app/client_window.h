@@ -9,6 +9,7 @@
 #include "client_view.h"
 
 class QFileDialog;
+class TBatchedText;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -32,8 +33,8 @@ class TClientWindow : public QWidget, public TClientView {
   TForm2& Form() noexcept { return *FForm; }
 
   // Traffic views break their display into lines of at most this many code
-  // units, so appending stays cheap however much traffic they hold.
-  static constexpr int kTrafficLineLength = 1024;
+  // units, so appending lays out little text however much they hold.
+  static constexpr int kTrafficLineLength = 128;
 
   std::u16string EditText(TClientEdit which) const override;
   void AppendLog(const std::u16string& line) override;
@@ -56,11 +57,14 @@ class TClientWindow : public QWidget, public TClientView {
  private:
   // Runs a handler of the form; a failure leaving it goes to the error display.
   void Run(void (TForm2::*handler)(TObject*));
-  static void AppendTraffic(QPlainTextEdit* view, const std::u16string& text);
 
   QPlainTextEdit* Memo1;
   QPlainTextEdit* Memo2;
   QPlainTextEdit* Memo3;
+  // What is on its way into Memo1, Memo2 and Memo3.
+  TBatchedText* FLog;
+  TBatchedText* FReceived;
+  TBatchedText* FSent;
   QLabel* Label1;
   QLabel* Label2;
   QLineEdit* Edit3;

@@ -12,6 +12,11 @@ thread_local TUDTServerSocketThread* t_currentDispatcher = nullptr;
 // UDT4's select does not notice a listener closed by another thread for
 // seconds, so the dispatcher waits in slices and re-checks its terminate flag.
 constexpr int32_t kConnectionWaitSlice = 100;  // ms
+// While a conversation runs, UDT4 wakes every thread waiting in select for each
+// packet it handles, so a dispatcher blocked in select would burn a large part
+// of a core during a transfer. It then checks the listener and sleeps on its
+// own condition between checks instead.
+constexpr auto kBusyCheckInterval = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -152,6 +157,12 @@ void TUDTServerSocketThread::Terminate() {
   FPoolChanged.notify_all();
 }
 
+bool TUDTServerSocketThread::ConversationRunning() const {
+  std::lock_guard<std::mutex> g(FPoolLock);
+  return std::any_of(FThreadPool.begin(), FThreadPool.end(),
+                     [](TUDTClientSocketThread* t) { return !t->Suspended(); });
+}
+
 TUDTClientSocketThread* TUDTServerSocketThread::NewClientThread() {
   return new TUDTClientSocketThread(this);
 }
@@ -215,7 +226,17 @@ void TUDTServerSocketThread::Dispatch() {
     TServerUse use(FLink);
     TCustomUDTServer* server = use.Server();
     if (!KeepDispatching(server)) break;
-    if (!server->WaitForConnection(kConnectionWaitSlice) || Terminated()) continue;
+    if (ConversationRunning()) {
+      if (!server->WaitForConnection(0)) {
+        use.Release();
+        std::unique_lock<std::mutex> g(FPoolLock);
+        FPoolChanged.wait_for(g, kBusyCheckInterval, [this] { return Terminated(); });
+        continue;
+      }
+    } else if (!server->WaitForConnection(kConnectionWaitSlice)) {
+      continue;
+    }
+    if (Terminated()) continue;
 
     TUDTClientSocketThread* worker = FindIdleThread();
     if (!worker) worker = AddPoolThread(server);

@@ -136,6 +136,8 @@ class TUDTServerSocketThread : public TThread {
   // acceptReturned, the worker is also done with the connection it was woken for.
   void WorkerChanged(TUDTClientSocketThread* worker, bool acceptReturned);
   bool KeepDispatching(TCustomUDTServer* server) const;
+  // True while some worker of the pool is not parked, serving a conversation.
+  bool ConversationRunning() const;
 
   std::shared_ptr<TServerLink> FLink;
   std::atomic<int32_t> FPoolIndex{0};

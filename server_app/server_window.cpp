@@ -11,6 +11,7 @@
 #include <QResizeEvent>
 
 #include "app_support.h"
+#include "batched_text.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
   FMemo1->setGeometry(0, 0, kClientWidth, kMemoHeight);
   FMemo1->setPlainText(QStringLiteral("Memo1"));
   FMemo1->viewport()->installEventFilter(this);
+  FLog = new TBatchedText(FMemo1, TBatchedText::TMode::Lines);
 
   FedtIP->setObjectName(QStringLiteral("edtIP"));
   FedtIP->setGeometry(0, 350, 121, 21);
@@ -117,9 +119,9 @@ void TServerWindow::SetButtonEnabled(TServerButton Which, bool Enabled) {
   (Which == TServerButton::btnOpen ? FbtnOpen : FbtnClose)->setEnabled(Enabled);
 }
 
-void TServerWindow::AppendLog(const std::u16string& Line) { FMemo1->appendPlainText(ToQString(Line)); }
+void TServerWindow::AppendLog(const std::u16string& Line) { FLog->Append(ToQString(Line)); }
 
-void TServerWindow::ClearLog() { FMemo1->clear(); }
+void TServerWindow::ClearLog() { FLog->Clear(); }
 
 void TServerWindow::ShowOtherWindows() {
   for (QWidget* w : QApplication::topLevelWidgets()) {

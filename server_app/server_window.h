@@ -10,6 +10,7 @@
 #include "server_view.h"
 
 class QAction;
+class TBatchedText;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -63,6 +64,7 @@ class TServerWindow : public QWidget, public IServerView {
   void ShowError(const std::u16string& Text);
 
   QPlainTextEdit* FMemo1;
+  TBatchedText* FLog;  // the lines on their way into FMemo1
   QLineEdit* FedtIP;
   QLineEdit* FedtPort;
   QPushButton* FbtnOpen;

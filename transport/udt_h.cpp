@@ -66,6 +66,16 @@ int32_t udt_setsockopt(int32_t u, int32_t level, int32_t optname, const void* op
   return udt_setsockopt_direct(u, level, optname, optval, optlen);
 }
 
+int32_t udt_getsockopt(int32_t u, int32_t level, int32_t optname, void* optval,
+                       int32_t* optlen) noexcept {
+  try {
+    int len = optlen ? *optlen : 0;
+    const int r = UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, &len);
+    if (optlen) *optlen = len;
+    return r;
+  } catch (...) { return -1; }
+}
+
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept {
   try { return UDT::send(u, static_cast<const char*>(buf), len, flags); } catch (...) { return -1; }
 }

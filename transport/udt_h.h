@@ -25,6 +25,9 @@ int32_t udt_connect(int32_t u, const sockaddr_in* name, int32_t namelen) noexcep
 int32_t udt_close(int32_t u) noexcept;
 int32_t udt_setsockopt(int32_t u, int32_t level, int32_t optname, const void* optval,
                        int32_t optlen) noexcept;
+// Reads an option; optlen holds the buffer's size on entry and the value's on return.
+int32_t udt_getsockopt(int32_t u, int32_t level, int32_t optname, void* optval,
+                       int32_t* optlen) noexcept;
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_recv(int32_t u, void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_sendmsg(int32_t u, const void* buf, int32_t len, int32_t ttl, int32_t inorder) noexcept;

@@ -124,6 +124,8 @@ TEST_F(ClientWindowTest, ShowsItsControlsWithTheirTextsAndPlaces) {
 TEST_F(ClientWindowTest, ClickingSendShowsTheTrafficAndTheReply) {
   ConnectToServer();
   Click("Button2");
+  // The views take their text in the next pass of the event loop.
+  QCoreApplication::processEvents();
   const std::string stamp = "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]: ";
   const std::string log = U8(Control<QPlainTextEdit>("Memo1")->toPlainText());
   EXPECT_TRUE(std::regex_match(log, std::regex("Act: " + stamp + "edtContent"))) << log;
@@ -190,6 +192,7 @@ TEST_F(ClientWindowTest, TrafficViewsKeepEveryCodeUnitInLinesOfBoundedLength) {
     window->Form().udtClient1Receive(nullptr, units.data(), n);
     expected += u'\u2400' + std::u16string(99, static_cast<char16_t>(u'a' + i % 26));
   }
+  QCoreApplication::processEvents();
   QTextDocument* doc = Control<QPlainTextEdit>("Memo2")->document();
   EXPECT_EQ(doc->blockCount(), (300000 + TClientWindow::kTrafficLineLength - 1) /
                                    TClientWindow::kTrafficLineLength);

@@ -139,6 +139,24 @@ TEST_F(DispatcherTest, ConnectionsArrivingOneAtATimeAreServedByOneReusedWorker) 
   EXPECT_EQ(TThread::RunningThreads(), 2) << "expected the dispatcher and one worker";
 }
 
+TEST_F(DispatcherTest, ConnectionArrivingDuringAConversationIsServedAndCloseStillEndsEverything) {
+  ASSERT_NE(Open(), 0);
+  // While the first conversation runs, the dispatcher watches the listener
+  // between short sleeps of its own rather than inside UDT4's select.
+  auto first = Converse(0);
+  ASSERT_TRUE(first);
+  auto second = Converse(1);
+  ASSERT_TRUE(second);
+  EXPECT_NE(Hub.Info(0).Worker, Hub.Info(1).Worker);
+  EXPECT_TRUE(Echo(*first, u"still here"));
+  Server->Close();
+  first.reset();
+  second.reset();
+  EXPECT_TRUE(Hub.WaitEnded(0) && Hub.WaitEnded(1));
+  EXPECT_TRUE(WaitUntil([] { return TThread::RunningThreads() == 0; }))
+      << TThread::RunningThreads() << " threads still run after the server closed";
+}
+
 TEST_F(DispatcherTest, ParkedWorkersAreTakenInTurn) {
   ASSERT_NE(Open(), 0);
   std::vector<std::unique_ptr<TUDTClient>> clients;

@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "server_test_support.h"
@@ -218,10 +220,19 @@ TEST_F(ServerWindowTest, DoubleClickEmptiesTheLogWhileLinesArrive) {
   ASSERT_TRUE(c.Connect(FPort));
   std::atomic<bool> failed{false};
   std::atomic<int> sent{0};
+  // The client holds its second half back until the log has been emptied, so
+  // the double click always falls inside the conversation.
+  std::mutex lock;
+  std::condition_variable clearedSignal;
+  bool cleared = false;
   std::thread client([&] {
     for (int i = 0; i < kMessages && !failed; ++i) {
+      if (i == kMessages / 2) {
+        std::unique_lock<std::mutex> g(lock);
+        if (!clearedSignal.wait_for(g, kWaitBound, [&] { return cleared; })) failed = true;
+      }
       const std::u16string text = u"n" + U16(std::to_string(i));
-      if (c.Exchange(text) != u"Act: " + text) failed = true;
+      if (!failed && c.Exchange(text) != u"Act: " + text) failed = true;
       ++sent;
     }
   });
@@ -229,6 +240,11 @@ TEST_F(ServerWindowTest, DoubleClickEmptiesTheLogWhileLinesArrive) {
   QTest::mouseDClick(FWindow->Memo1()->viewport(), Qt::LeftButton);
   const bool emptied = FWindow->Memo1()->toPlainText().isEmpty();
   const int sentAtClear = sent;
+  {
+    std::lock_guard<std::mutex> g(lock);
+    cleared = true;
+  }
+  clearedSignal.notify_all();
   const bool allSent = WaitWithEvents([&] { return sent == kMessages || failed; });
   client.join();
   ASSERT_TRUE(someArrived && allSent && !failed) << "the client's conversation failed";

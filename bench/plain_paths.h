@@ -1,0 +1,32 @@
+// The baselines: the bench's work done with UDT4 alone (and, as a yardstick,
+// with TCP), the same settings as the product (MSS 1052 on every UDT socket,
+// nothing else) and the same wire format. Each runs inside the calling process
+// and reports its figures as "key=value" entries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "bench_support.h"
+
+namespace bench {
+
+// One file of size bytes from source into folder: the file request and its
+// reply, the size field, the name frame, 2048-byte pieces sent whole, received
+// into a 2048-byte buffer and written to a file, then one text exchange that
+// proves the receiver has stored everything. Reports seconds and cpu.
+Report PlainFileRun(const std::string& source, const std::string& folder, int64_t size);
+// The same transfer over TCP on loopback, 2048-byte pieces both ways.
+Report TcpFileRun(const std::string& source, const std::string& folder, int64_t size);
+// roundTrips text exchanges: the client sends a frame and reads the reply
+// frame; the server waits in select, probes with a zero-length receive, reads
+// the count and the characters exactly, and answers "Act: " and the text.
+// Reports the median and p99 round trip in microseconds.
+Report PlainTextRun(int roundTrips);
+// clients connections at once, each sending a file of bytesEach bytes as in
+// PlainFileRun, into one listener served by one thread per connection.
+// Reports seconds, cpu and the aggregate MB/s.
+Report PlainMultiRun(const std::string& source, const std::string& folder, int clients,
+                     int64_t bytesEach);
+
+}  // namespace bench

@@ -1,0 +1,520 @@
+// The benchmark suite: the bench's own paths against plain UDT4 programs doing
+// the same work, in the same run, with TCP over loopback printed beside as the
+// yardstick a user compares with.
+//
+//   udtbench_suite [--rounds R] [--out FILE] [--smoke]
+//
+// Every measurement runs in a child process of its own (this program started
+// again with --child), so CPU time and memory belong to that path alone. The
+// variants of one comparison run one after another in each round, their order
+// alternating, and each ratio is taken within a round; a figure is the median
+// of the rounds with its min and max. --smoke runs everything once with tiny
+// sizes and writes nothing.
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <udt/udt.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "app_support.h"
+#include "bench_support.h"
+#include "plain_paths.h"
+#include "product_paths.h"
+#include "udt_h.h"
+
+using namespace bench;
+
+namespace {
+
+constexpr auto kChildBound = std::chrono::minutes(5);
+
+struct Options {
+  int rounds = 3;
+  bool smoke = false;
+  std::string out;
+  int64_t fileBytes = 200'000'000;
+  int textTrips = 2000;
+  int clients = 10;
+  int64_t multiBytes = 20'000'000;
+  int conversations = 1000;
+  int startupRuns = 10;
+};
+
+// ---- child side ----
+
+std::string Arg(int argc, char** argv, const char* name, const char* fallback = "") {
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
+  return fallback;
+}
+
+void Print(const Report& r) {
+  for (const auto& [k, v] : r) std::printf("%s=%s\n", k.c_str(), v.c_str());
+  std::fflush(stdout);
+}
+
+int RunChild(int argc, char** argv) {
+  const std::string mode = Arg(argc, argv, "--child");
+  const std::string source = Arg(argc, argv, "--source");
+  const std::string folder = Arg(argc, argv, "--folder");
+  const int64_t size = std::strtoll(Arg(argc, argv, "--size", "0").c_str(), nullptr, 10);
+  const int count = std::atoi(Arg(argc, argv, "--count", "0").c_str());
+  TUDTSocketServices services;
+  if (mode == "file-plain") return Print(PlainFileRun(source, folder, size)), 0;
+  if (mode == "file-tcp") return Print(TcpFileRun(source, folder, size)), 0;
+  if (mode == "text-plain") return Print(PlainTextRun(count)), 0;
+  if (mode == "multi-plain") return Print(PlainMultiRun(source, folder, count, size)), 0;
+
+  QApplication app(argc, argv);
+  InstallMainThreadSynchronize();
+  if (mode == "file-product") return Print(ProductFileRun(source, folder, size)), 0;
+  if (mode == "text-product") return Print(ProductTextRun(count)), 0;
+  if (mode == "multi-product") return Print(ProductMultiRun(source, folder, count, size)), 0;
+  if (mode == "server")
+    return ProductServerProcess(static_cast<uint16_t>(std::atoi(Arg(argc, argv, "--port").c_str())));
+  std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+  return 2;
+}
+
+// ---- parent side ----
+
+Report RunMode(const std::string& mode, const std::vector<std::string>& args) {
+  std::vector<std::string> all{"--child", mode};
+  all.insert(all.end(), args.begin(), args.end());
+  Child child(SelfExe(), all, {"QT_QPA_PLATFORM=offscreen"});
+  Report r = child.Finish(kChildBound);
+  if (r["exit"] != "0" || r["ok"] != "1")
+    std::fprintf(stderr, "  %s failed (exit %s, ok %s)\n", mode.c_str(), r["exit"].c_str(),
+                 r.count("ok") ? r["ok"].c_str() : "-");
+  return r;
+}
+
+bool Ok(const Report& r) { return r.count("ok") && r.at("ok") == "1" && r.at("exit") == "0"; }
+
+// One row of the table: a figure over the rounds.
+struct Row {
+  std::string name;
+  std::string unit;
+  Summary s;
+  std::string target;  // empty when the row has none
+  bool met = true;
+};
+
+std::string Fixed(double v, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
+struct Table {
+  std::vector<Row> rows;
+  bool failed = false;  // a run did not complete
+
+  void Add(const std::string& name, const std::string& unit, const std::vector<double>& values,
+           const std::string& target = {}, std::function<bool(double)> meets = {}) {
+    Row row{name, unit, Summarize(values), target, true};
+    if (meets) row.met = row.s.count > 0 && meets(row.s.median);
+    rows.push_back(row);
+    std::printf("  %-58s %10s %-6s (min %s, max %s)%s\n", name.c_str(),
+                Fixed(row.s.median, Decimals(row.s.median)).c_str(), unit.c_str(),
+                Fixed(row.s.min, Decimals(row.s.min)).c_str(),
+                Fixed(row.s.max, Decimals(row.s.max)).c_str(),
+                target.empty() ? "" : (std::string("  target ") + target + (row.met ? ": met" : ": MISSED")).c_str());
+    std::fflush(stdout);
+  }
+  static int Decimals(double v) { return std::fabs(v) >= 100 ? 1 : (std::fabs(v) >= 10 ? 2 : 3); }
+};
+
+std::string ShellLine(const char* cmd) {
+  std::string out;
+  if (FILE* p = ::popen(cmd, "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    ::pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+std::string CpuModel() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  return "unknown";
+}
+
+void FileTransfer(const Options& o, const std::string& tmp, Table& t) {
+  std::printf("File transfer, %lld bytes, %d rounds\n", static_cast<long long>(o.fileBytes), o.rounds);
+  ::mkdir((tmp + "/src").c_str(), 0755);
+  const std::string source = tmp + "/src/transfer-source.bin";
+  WritePatternFile(source, o.fileBytes);
+  std::vector<double> pm, bm, tm, pc, bc, ratio, cpuRatio;
+  const std::vector<std::string> args{"--source", source, "--folder", tmp, "--size",
+                                      std::to_string(o.fileBytes)};
+  for (int round = 0; round < o.rounds; ++round) {
+    Report product, plain, tcp;
+    auto runProduct = [&] {
+      product = RunMode("file-product", args);
+      if (o.smoke && Ok(product) && !SameContent(source, tmp + "/transfer-source.bin")) {
+        std::fprintf(stderr, "  the product's copy differs from the source\n");
+        product["ok"] = "0";
+      }
+      RemoveTree(tmp + "/transfer-source.bin");
+    };
+    auto runPlain = [&] {
+      plain = RunMode("file-plain", args);
+      RemoveTree(tmp + "/bench.bin");
+    };
+    if (round % 2 == 0) {
+      runProduct();
+      runPlain();
+    } else {
+      runPlain();
+      runProduct();
+    }
+    tcp = RunMode("file-tcp", args);
+    RemoveTree(tmp + "/bench-tcp.bin");
+    if (!Ok(product) || !Ok(plain) || !Ok(tcp)) {
+      t.failed = true;
+      continue;
+    }
+    const double gb = o.fileBytes / 1e9;
+    pm.push_back(Number(product, "mbps"));
+    bm.push_back(Number(plain, "mbps"));
+    tm.push_back(Number(tcp, "mbps"));
+    pc.push_back(Number(product, "cpu") / gb);
+    bc.push_back(Number(plain, "cpu") / gb);
+    ratio.push_back(pm.back() / bm.back());
+    cpuRatio.push_back(pc.back() / bc.back());
+  }
+  RemoveTree(tmp + "/src");
+  t.Add("File transfer: bench (SendFile -> pooled handler)", "MB/s", pm);
+  t.Add("File transfer: plain UDT4", "MB/s", bm);
+  t.Add("File transfer: TCP over loopback (yardstick)", "MB/s", tm);
+  t.Add("File transfer: throughput ratio bench/plain", "x", ratio, ">= 0.9",
+        [](double v) { return v >= 0.9; });
+  t.Add("File transfer: bench CPU per GB", "s/GB", pc);
+  t.Add("File transfer: plain CPU per GB", "s/GB", bc);
+  t.Add("File transfer: CPU per GB ratio bench/plain", "x", cpuRatio, "<= 1.2",
+        [](double v) { return v <= 1.2; });
+}
+
+void TextExchange(const Options& o, Table& t) {
+  std::printf("Text exchange, %d round trips, %d rounds\n", o.textTrips, o.rounds);
+  const std::vector<std::string> args{"--count", std::to_string(o.textTrips)};
+  std::vector<double> pmed, bmed, pp99, bp99, pshown, ratio;
+  for (int round = 0; round < o.rounds; ++round) {
+    Report product, plain;
+    if (round % 2 == 0) {
+      product = RunMode("text-product", args);
+      plain = RunMode("text-plain", args);
+    } else {
+      plain = RunMode("text-plain", args);
+      product = RunMode("text-product", args);
+    }
+    if (!Ok(product) || !Ok(plain)) {
+      t.failed = true;
+      continue;
+    }
+    pmed.push_back(Number(product, "median_us"));
+    bmed.push_back(Number(plain, "median_us"));
+    pp99.push_back(Number(product, "p99_us"));
+    bp99.push_back(Number(plain, "p99_us"));
+    pshown.push_back(Number(product, "median_shown_us"));
+    ratio.push_back(pmed.back() / bmed.back());
+  }
+  t.Add("Text exchange: bench median round trip", "us", pmed);
+  t.Add("Text exchange: plain median round trip", "us", bmed);
+  t.Add("Text exchange: bench p99 round trip", "us", pp99);
+  t.Add("Text exchange: bench median until every view has laid out its text", "us", pshown);
+  t.Add("Text exchange: plain p99 round trip", "us", bp99);
+  t.Add("Text exchange: median ratio bench/plain", "x", ratio, "<= 1.15",
+        [](double v) { return v <= 1.15; });
+}
+
+void ManyClients(const Options& o, const std::string& tmp, Table& t) {
+  std::printf("%d clients at once, %lld bytes each, %d rounds\n", o.clients,
+              static_cast<long long>(o.multiBytes), o.rounds);
+  ::mkdir((tmp + "/src").c_str(), 0755);
+  const std::string source = tmp + "/src/multi-source.bin";
+  WritePatternFile(source, o.multiBytes);
+  const std::vector<std::string> args{"--source", source, "--folder", tmp, "--size",
+                                      std::to_string(o.multiBytes), "--count",
+                                      std::to_string(o.clients)};
+  std::vector<double> pm, bm, ratio;
+  auto clean = [&] {
+    for (int i = 0; i < o.clients; ++i) {
+      RemoveTree(tmp + "/multi" + std::to_string(i) + ".bin");
+      RemoveTree(tmp + "/bench" + std::to_string(i) + ".bin");
+    }
+  };
+  for (int round = 0; round < o.rounds; ++round) {
+    Report product, plain;
+    if (round % 2 == 0) {
+      product = RunMode("multi-product", args);
+      clean();
+      plain = RunMode("multi-plain", args);
+    } else {
+      plain = RunMode("multi-plain", args);
+      clean();
+      product = RunMode("multi-product", args);
+    }
+    clean();
+    if (!Ok(product) || !Ok(plain)) {
+      t.failed = true;
+      continue;
+    }
+    pm.push_back(Number(product, "mbps"));
+    bm.push_back(Number(plain, "mbps"));
+    ratio.push_back(pm.back() / bm.back());
+  }
+  RemoveTree(tmp + "/src");
+  t.Add("Ten clients: bench aggregate", "MB/s", pm);
+  t.Add("Ten clients: plain aggregate", "MB/s", bm);
+  t.Add("Ten clients: aggregate ratio bench/plain", "x", ratio, ">= 0.9",
+        [](double v) { return v >= 0.9; });
+}
+
+// A plain UDT4 client for the memory figures: one text exchange.
+int Converse(uint16_t port, bool close) {
+  int s = UDT::socket(AF_INET, SOCK_STREAM, 0);
+  int mss = 1052;
+  UDT::setsockopt(s, 0, UDT_MSS, &mss, sizeof mss);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = UDT::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != UDT::ERROR;
+  const std::u16string text = u"memory";
+  int32_t count = static_cast<int32_t>(text.size());
+  ok = ok && UDT::send(s, reinterpret_cast<char*>(&count), 4, 0) == 4 &&
+       UDT::send(s, reinterpret_cast<const char*>(text.data()), count * 2, 0) == count * 2;
+  // The reply: "Act: memory", count then characters.
+  char reply[4 + 22];
+  int got = 0;
+  while (ok && got < static_cast<int>(sizeof reply)) {
+    int r = UDT::recv(s, reply + got, static_cast<int>(sizeof reply) - got, 0);
+    ok = r > 0;
+    got += std::max(r, 0);
+  }
+  if (close || !ok) {
+    UDT::close(s);
+    return ok ? 0 : -1;
+  }
+  return s;
+}
+
+void Memory(const Options& o, Table& t) {
+  std::printf("Memory: %d conversations one after another, then ten idle, %d rounds\n",
+              o.conversations, o.rounds);
+  std::vector<double> early, late, growth, idle, threads;
+  for (int round = 0; round < o.rounds; ++round) {
+    const uint16_t port = FreeUdpPort();
+    Child server(SelfExe(), {"--child", "server", "--port", std::to_string(port)},
+                 {"QT_QPA_PLATFORM=offscreen"});
+    std::string line;
+    if (!server.ReadLine(line, std::chrono::seconds(30)) || line != "ready=1") {
+      std::fprintf(stderr, "  the server did not start\n");
+      t.failed = true;
+      continue;
+    }
+    bool ok = true;
+    double afterTen = 0;
+    for (int i = 0; ok && i < o.conversations; ++i) {
+      ok = Converse(port, true) == 0;
+      if (i == 9) afterTen = static_cast<double>(ResidentBytes(server.Pid()));
+    }
+    const double afterAll = static_cast<double>(ResidentBytes(server.Pid()));
+    std::vector<int> held;
+    for (int i = 0; ok && i < 10; ++i) {
+      int s = Converse(port, false);
+      ok = s > 0;
+      if (ok) held.push_back(s);
+    }
+    const double holding = static_cast<double>(ResidentBytes(server.Pid()));
+    threads.push_back(ThreadCount(server.Pid()));
+    for (int s : held) UDT::close(s);
+    server.Stop(SIGKILL, std::chrono::seconds(10));
+    if (!ok) {
+      std::fprintf(stderr, "  a conversation failed\n");
+      t.failed = true;
+      continue;
+    }
+    early.push_back(afterTen / 1e6);
+    late.push_back(afterAll / 1e6);
+    growth.push_back((afterAll - afterTen) / 1e6);
+    idle.push_back(holding / 1e6);
+  }
+  t.Add("Memory: resident after the first 10 conversations", "MB", early);
+  t.Add("Memory: resident after " + std::to_string(o.conversations) + " conversations", "MB", late);
+  t.Add("Memory: growth from 10 to " + std::to_string(o.conversations) + " conversations", "MB",
+        growth, "<= 10", [](double v) { return v <= 10; });
+  t.Add("Memory: resident holding ten idle conversations", "MB", idle, "< 64",
+        [](double v) { return v < 64; });
+  t.Add("Memory: server threads holding ten idle conversations", "", threads);
+}
+
+// True when a UDP socket is bound to port 2048 on any local address.
+bool PortBound() {
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string slot, local;
+    f >> slot >> local;
+    if (local.size() > 5 && local.compare(local.size() - 5, 5, ":0800") == 0) return true;
+  }
+  return false;
+}
+
+void StartUp(const Options& o, Table& t) {
+  std::printf("Start-up to listening on port 2048, %d runs after one warm-up\n", o.startupRuns);
+  if (PortBound()) {
+    std::fprintf(stderr, "  port 2048 is taken; start-up not measured\n");
+    t.failed = true;
+    return;
+  }
+  std::vector<double> ms;
+  for (int run = -1; run < o.startupRuns; ++run) {
+    const auto t0 = Clock::now();
+    Child bench(UDTBENCH_EXECUTABLE, {}, {"QT_QPA_PLATFORM=offscreen"});
+    bool listening = false;
+    while (!listening && SecondsSince(t0) < 10) {
+      listening = PortBound();
+      if (!listening) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const double elapsed = SecondsSince(t0) * 1e3;
+    const int status = bench.Stop(SIGTERM, std::chrono::seconds(10));
+    if (!listening || status != 0) {
+      std::fprintf(stderr, "  run %d: listening %d, exit %d\n", run, listening, status);
+      t.failed = true;
+      continue;
+    }
+    if (run >= 0) ms.push_back(elapsed);
+    // The next run must not see this one's socket.
+    const auto gone = Clock::now();
+    while (PortBound() && SecondsSince(gone) < 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  t.Add("Start-up: process start to listening", "ms", ms, "< 300",
+        [](double v) { return v < 300; });
+}
+
+void WriteReport(const Options& o, const Table& t, const std::string& started) {
+  std::ofstream out(o.out);
+  utsname u{};
+  ::uname(&u);
+  out << "# Performance\n\n"
+      << "Written by `./bench` (bench/suite.cpp) on " << started << ". Every figure is the median of "
+      << o.rounds << " rounds with its min and max; the variants of one comparison run one after "
+      << "another within a round, in alternating order, each in a process of its own, and every "
+      << "ratio is taken within one round. All traffic is on 127.0.0.1; every UDT socket has MSS "
+      << "1052 and nothing else set.\n\n"
+      << "## Machine\n\n"
+      << "| | |\n|---|---|\n"
+      << "| Cores | " << std::thread::hardware_concurrency() << " |\n"
+      << "| CPU | " << CpuModel() << " |\n"
+      << "| Kernel | " << u.sysname << " " << u.release << " " << u.machine << " |\n"
+      << "| UDT4 | libudt0 " << ShellLine("dpkg-query -W -f='${Version}' libudt0 2>/dev/null") << " |\n"
+      << "| Compiler | " << ShellLine("c++ --version 2>/dev/null | head -1") << ", Release build |\n\n"
+      << "## Figures\n\n"
+      << "| Measure | Median | Min | Max | Unit | Target |\n|---|---|---|---|---|---|\n";
+  for (const Row& r : t.rows) {
+    out << "| " << r.name << " | " << Fixed(r.s.median, Table::Decimals(r.s.median)) << " | "
+        << Fixed(r.s.min, Table::Decimals(r.s.min)) << " | " << Fixed(r.s.max, Table::Decimals(r.s.max))
+        << " | " << r.unit << " | "
+        << (r.target.empty() ? std::string() : r.target + (r.met ? ", met" : ", **missed**")) << " |\n";
+  }
+  out << "\n## What is measured\n\n"
+      << "- **File transfer**: " << o.fileBytes << " bytes. The bench: the client window's SendFile "
+      << "(file dialog answered with the path) sends the request, waits for the reply, sends the size "
+      << "and the name, then 2048-byte pieces, each followed by one pass of the event loop and one "
+      << "debug line written to a file; the server window's pooled worker stores the file. The "
+      << "clock stops when a Send click that follows has its reply, so everything is stored. "
+      << "The plain program does the same exchange with UDT4 calls alone, 2048-byte pieces sent "
+      << "whole and received into a 2048-byte buffer written to a file. CPU is user plus system "
+      << "time of the whole process (both ends). TCP: the same program over a loopback TCP "
+      << "connection.\n"
+      << "- **Text exchange**: " << o.textTrips << " round trips. The bench: one Send click "
+      << "(SendString and ReceiveString on the client, WaitForData, ReceiveString, SendString and "
+      << "the posted log line on the server), timed until the server's log line has reached its "
+      << "window. Plain: select, zero-length probe and two exact receives on the server, two sends "
+      << "and two exact receives on the client. UDT4's select polls every 10 ms, which both pay.\n"
+      << "- **Ten clients**: " << o.clients << " connections at once, " << o.multiBytes
+      << " bytes each, into one server: TUDTClient components on threads into the server window's "
+      << "pool, against plain UDT4 threads on both ends.\n"
+      << "- **Memory**: resident size (VmRSS) of a process running the server window, after the "
+      << "first 10 and after " << o.conversations << " conversations made one after another (each "
+      << "one text exchange), then while it holds ten idle conversations.\n"
+      << "- **Start-up**: from starting `udtbench` (offscreen) to its UDP socket on port 2048 "
+      << "appearing in /proc/net/udp; one warm-up run is not counted.\n";
+  std::printf("Wrote %s\n", o.out.c_str());
+}
+
+int RunSuite(const Options& o) {
+  TUDTSocketServices services;
+  char started[64];
+  std::time_t now = std::time(nullptr);
+  std::strftime(started, sizeof started, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  const std::string tmp = MakeTempFolder("udtbench-bench-");
+  if (tmp.empty()) {
+    std::fprintf(stderr, "cannot create a temporary folder\n");
+    return 1;
+  }
+  Table t;
+  FileTransfer(o, tmp, t);
+  TextExchange(o, t);
+  ManyClients(o, tmp, t);
+  Memory(o, t);
+  StartUp(o, t);
+  RemoveTree(tmp);
+  if (!o.out.empty() && !o.smoke) WriteReport(o, t, started);
+  if (t.failed) {
+    std::fprintf(stderr, "Some runs did not complete.\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--child") == 0) return RunChild(argc, argv);
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--smoke") {
+      o.smoke = true;
+      o.rounds = 1;
+      o.fileBytes = 1'000'000;
+      o.textTrips = 20;
+      o.multiBytes = 200'000;
+      o.conversations = 20;
+      o.startupRuns = 1;
+    } else if (a == "--rounds" && i + 1 < argc) {
+      o.rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--out" && i + 1 < argc) {
+      o.out = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: %s [--rounds R] [--out FILE] [--smoke]\n", argv[0]);
+      return 2;
+    }
+  }
+  return RunSuite(o);
+}
