@@ -415,7 +415,31 @@ void StartUp(const Options& o, Table& t) {
         [](double v) { return v < 300; });
 }
 
-void WriteReport(const Options& o, const Table& t, const std::string& started) {
+// The dispatcher's CPU benchmark, run as it is; its printed figures.
+std::string DispatcherCpu() {
+  std::printf("Dispatcher CPU (udtbench_connection_cpu --seconds 10 --samples 100)\n");
+  std::fflush(stdout);
+  Child child(UDTBENCH_CONNECTION_CPU, {"--seconds", "10", "--samples", "100"});
+  std::string all, line;
+  while (child.ReadLine(line, std::chrono::minutes(3))) all += line + "\n";
+  child.Stop(SIGKILL, std::chrono::seconds(5));
+  std::fputs(all.c_str(), stdout);
+  return all;
+}
+
+// The hand-written part of an earlier report: everything from "## Notes" on.
+std::string KeptNotes(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream all;
+  all << in.rdbuf();
+  const std::string text = all.str();
+  const auto at = text.find("\n## Notes\n");
+  return at == std::string::npos ? std::string() : text.substr(at);
+}
+
+void WriteReport(const Options& o, const Table& t, const std::string& started,
+                 const std::string& dispatcherCpu) {
+  const std::string notes = KeptNotes(o.out);
   std::ofstream out(o.out);
   utsname u{};
   ::uname(&u);
@@ -462,7 +486,12 @@ void WriteReport(const Options& o, const Table& t, const std::string& started) {
       << "first 10 and after " << o.conversations << " conversations made one after another (each "
       << "one text exchange), then while it holds ten idle conversations.\n"
       << "- **Start-up**: from starting `udtbench` (offscreen) to its UDP socket on port 2048 "
-      << "appearing in /proc/net/udp; one warm-up run is not counted.\n";
+      << "appearing in /proc/net/udp; one warm-up run is not counted.\n"
+      << "\n## Dispatcher CPU\n\n"
+      << "`udtbench_connection_cpu --seconds 10 --samples 100`: CPU of a listening server "
+      << "(getrusage of the server's process; the clients run in a child process).\n\n"
+      << "```\n" << dispatcherCpu << "```\n"
+      << notes;
   std::printf("Wrote %s\n", o.out.c_str());
 }
 
@@ -483,7 +512,7 @@ int RunSuite(const Options& o) {
   Memory(o, t);
   StartUp(o, t);
   RemoveTree(tmp);
-  if (!o.out.empty() && !o.smoke) WriteReport(o, t, started);
+  if (!o.out.empty() && !o.smoke) WriteReport(o, t, started, DispatcherCpu());
   if (t.failed) {
     std::fprintf(stderr, "Some runs did not complete.\n");
     return 1;
