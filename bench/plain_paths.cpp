@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -318,6 +319,35 @@ Report PlainMultiRun(const std::string& source, const std::string& folder, int c
   for (auto& t : conversations) t.join();
   UDT::close(listener);
   return Timed(seconds, cpu, sent == clients && served == clients, bytesEach * clients);
+}
+
+int PlainServerProcess(uint16_t port) {
+  int listener = UdtSocket();
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (UDT::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == UDT::ERROR ||
+      UDT::listen(listener, 5) == UDT::ERROR)
+    return 1;
+  std::printf("ready=1\n");
+  std::fflush(stdout);
+  for (;;) {
+    sockaddr_in peer;
+    int len = sizeof peer;
+    int s = UDT::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
+    if (s == UDT::INVALID_SOCK) return 1;
+    std::thread([s] {
+      for (;;) {
+        UDT::UDSET rs;
+        UD_ZERO(&rs);
+        UD_SET(s, &rs);
+        if (UDT::select(0, &rs, nullptr, nullptr, nullptr) == UDT::ERROR) break;
+        char probe;
+        if (UDT::recv(s, &probe, 0, 0) == UDT::ERROR || !Reply<UdtIo>(s)) break;
+      }
+      UDT::close(s);
+    }).detach();
+  }
 }
 
 }  // namespace bench

@@ -29,4 +29,8 @@ Report PlainTextRun(int roundTrips);
 Report PlainMultiRun(const std::string& source, const std::string& folder, int clients,
                      int64_t bytesEach);
 
+// A plain UDT4 server on port: one thread per connection answering text
+// messages as the bench does. Prints "ready=1" once listening; runs until killed.
+int PlainServerProcess(uint16_t port);
+
 }  // namespace bench

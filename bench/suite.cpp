@@ -2,7 +2,9 @@
 // the same work, in the same run, with TCP over loopback printed beside as the
 // yardstick a user compares with.
 //
-//   udtbench_suite [--rounds R] [--out FILE] [--smoke]
+//   udtbench_suite [--rounds R] [--out FILE] [--smoke] [--only PART] [--conversations N]
+//
+// PART is file, text, clients, memory or startup; with --only nothing is written.
 //
 // Every measurement runs in a child process of its own (this program started
 // again with --child), so CPU time and memory belong to that path alone. The
@@ -51,6 +53,7 @@ struct Options {
   int64_t multiBytes = 20'000'000;
   int conversations = 1000;
   int startupRuns = 10;
+  std::string only;  // run only this part: file, text, clients, memory or startup
 };
 
 // ---- child side ----
@@ -77,6 +80,8 @@ int RunChild(int argc, char** argv) {
   if (mode == "file-tcp") return Print(TcpFileRun(source, folder, size)), 0;
   if (mode == "text-plain") return Print(PlainTextRun(count)), 0;
   if (mode == "multi-plain") return Print(PlainMultiRun(source, folder, count, size)), 0;
+  if (mode == "server-plain")
+    return PlainServerProcess(static_cast<uint16_t>(std::atoi(Arg(argc, argv, "--port").c_str())));
 
   QApplication app(argc, argv);
   InstallMainThreadSynchronize();
@@ -318,54 +323,87 @@ int Converse(uint16_t port, bool close) {
   return s;
 }
 
+struct MemoryRun {
+  bool ok = false;
+  double afterTen = 0, afterAll = 0, settled = 0, holding = 0;
+  int threads = 0;
+};
+
+// Starts a server process of the given mode and holds conversations with it.
+MemoryRun MeasureServer(const Options& o, const std::string& mode) {
+  MemoryRun m;
+  const uint16_t port = FreeUdpPort();
+  Child server(SelfExe(), {"--child", mode, "--port", std::to_string(port)},
+               {"QT_QPA_PLATFORM=offscreen"});
+  std::string line;
+  if (!server.ReadLine(line, std::chrono::seconds(30)) || line != "ready=1") {
+    std::fprintf(stderr, "  the %s process did not start\n", mode.c_str());
+    return m;
+  }
+  bool ok = true;
+  for (int i = 0; ok && i < o.conversations; ++i) {
+    ok = Converse(port, true) == 0;
+    if (i == 9) m.afterTen = static_cast<double>(ResidentBytes(server.Pid()));
+  }
+  m.afterAll = static_cast<double>(ResidentBytes(server.Pid()));
+  // UDT4's collector frees closed sockets on its ticks, about a second apart.
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  m.settled = static_cast<double>(ResidentBytes(server.Pid()));
+  std::vector<int> held;
+  for (int i = 0; ok && i < 10; ++i) {
+    int s = Converse(port, false);
+    ok = s > 0;
+    if (ok) held.push_back(s);
+  }
+  m.holding = static_cast<double>(ResidentBytes(server.Pid()));
+  m.threads = ThreadCount(server.Pid());
+  for (int s : held) UDT::close(s);
+  server.Stop(SIGKILL, std::chrono::seconds(10));
+  if (!ok) std::fprintf(stderr, "  a conversation with the %s process failed\n", mode.c_str());
+  m.ok = ok;
+  return m;
+}
+
 void Memory(const Options& o, Table& t) {
   std::printf("Memory: %d conversations one after another, then ten idle, %d rounds\n",
               o.conversations, o.rounds);
-  std::vector<double> early, late, growth, idle, threads;
+  std::vector<double> early, late, growth, settled, idle, threads, plainGrowth, plainSettled,
+      plainIdle;
   for (int round = 0; round < o.rounds; ++round) {
-    const uint16_t port = FreeUdpPort();
-    Child server(SelfExe(), {"--child", "server", "--port", std::to_string(port)},
-                 {"QT_QPA_PLATFORM=offscreen"});
-    std::string line;
-    if (!server.ReadLine(line, std::chrono::seconds(30)) || line != "ready=1") {
-      std::fprintf(stderr, "  the server did not start\n");
+    MemoryRun product, plain;
+    if (round % 2 == 0) {
+      product = MeasureServer(o, "server");
+      plain = MeasureServer(o, "server-plain");
+    } else {
+      plain = MeasureServer(o, "server-plain");
+      product = MeasureServer(o, "server");
+    }
+    if (!product.ok || !plain.ok) {
       t.failed = true;
       continue;
     }
-    bool ok = true;
-    double afterTen = 0;
-    for (int i = 0; ok && i < o.conversations; ++i) {
-      ok = Converse(port, true) == 0;
-      if (i == 9) afterTen = static_cast<double>(ResidentBytes(server.Pid()));
-    }
-    const double afterAll = static_cast<double>(ResidentBytes(server.Pid()));
-    std::vector<int> held;
-    for (int i = 0; ok && i < 10; ++i) {
-      int s = Converse(port, false);
-      ok = s > 0;
-      if (ok) held.push_back(s);
-    }
-    const double holding = static_cast<double>(ResidentBytes(server.Pid()));
-    threads.push_back(ThreadCount(server.Pid()));
-    for (int s : held) UDT::close(s);
-    server.Stop(SIGKILL, std::chrono::seconds(10));
-    if (!ok) {
-      std::fprintf(stderr, "  a conversation failed\n");
-      t.failed = true;
-      continue;
-    }
-    early.push_back(afterTen / 1e6);
-    late.push_back(afterAll / 1e6);
-    growth.push_back((afterAll - afterTen) / 1e6);
-    idle.push_back(holding / 1e6);
+    early.push_back(product.afterTen / 1e6);
+    late.push_back(product.afterAll / 1e6);
+    growth.push_back((product.afterAll - product.afterTen) / 1e6);
+    idle.push_back(product.holding / 1e6);
+    threads.push_back(product.threads);
+    settled.push_back((product.settled - product.afterTen) / 1e6);
+    plainGrowth.push_back((plain.afterAll - plain.afterTen) / 1e6);
+    plainSettled.push_back((plain.settled - plain.afterTen) / 1e6);
+    plainIdle.push_back(plain.holding / 1e6);
   }
-  t.Add("Memory: resident after the first 10 conversations", "MB", early);
-  t.Add("Memory: resident after " + std::to_string(o.conversations) + " conversations", "MB", late);
-  t.Add("Memory: growth from 10 to " + std::to_string(o.conversations) + " conversations", "MB",
-        growth, "<= 10", [](double v) { return v <= 10; });
-  t.Add("Memory: resident holding ten idle conversations", "MB", idle, "< 64",
+  const std::string n = std::to_string(o.conversations);
+  t.Add("Memory: bench resident after the first 10 conversations", "MB", early);
+  t.Add("Memory: bench resident after " + n + " conversations", "MB", late);
+  t.Add("Memory: bench growth from 10 to " + n + " conversations", "MB", growth, "<= 10",
+        [](double v) { return v <= 10; });
+  t.Add("Memory: plain UDT4 server growth from 10 to " + n + " conversations", "MB", plainGrowth);
+  t.Add("Memory: bench growth, 4 s after the last conversation", "MB", settled);
+  t.Add("Memory: plain UDT4 server growth, 4 s after the last conversation", "MB", plainSettled);
+  t.Add("Memory: bench resident holding ten idle conversations", "MB", idle, "< 64",
         [](double v) { return v < 64; });
-  t.Add("Memory: server threads holding ten idle conversations", "", threads);
+  t.Add("Memory: plain UDT4 server resident holding ten idle conversations", "MB", plainIdle);
+  t.Add("Memory: bench server threads holding ten idle conversations", "", threads);
 }
 
 // True when a UDP socket is bound to port 2048 on any local address.
@@ -506,13 +544,14 @@ int RunSuite(const Options& o) {
     return 1;
   }
   Table t;
-  FileTransfer(o, tmp, t);
-  TextExchange(o, t);
-  ManyClients(o, tmp, t);
-  Memory(o, t);
-  StartUp(o, t);
+  auto part = [&](const char* name) { return o.only.empty() || o.only == name; };
+  if (part("file")) FileTransfer(o, tmp, t);
+  if (part("text")) TextExchange(o, t);
+  if (part("clients")) ManyClients(o, tmp, t);
+  if (part("memory")) Memory(o, t);
+  if (part("startup")) StartUp(o, t);
   RemoveTree(tmp);
-  if (!o.out.empty() && !o.smoke) WriteReport(o, t, started, DispatcherCpu());
+  if (!o.out.empty() && !o.smoke && o.only.empty()) WriteReport(o, t, started, DispatcherCpu());
   if (t.failed) {
     std::fprintf(stderr, "Some runs did not complete.\n");
     return 1;
@@ -538,10 +577,14 @@ int main(int argc, char** argv) {
       o.startupRuns = 1;
     } else if (a == "--rounds" && i + 1 < argc) {
       o.rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--only" && i + 1 < argc) {
+      o.only = argv[++i];
+    } else if (a == "--conversations" && i + 1 < argc) {
+      o.conversations = std::max(10, std::atoi(argv[++i]));
     } else if (a == "--out" && i + 1 < argc) {
       o.out = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--rounds R] [--out FILE] [--smoke]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--rounds R] [--out FILE] [--smoke] [--only PART] [--conversations N]\n", argv[0]);
       return 2;
     }
   }
