@@ -149,6 +149,8 @@ TTerminalBench::TTerminalBench() {
 TTerminalBench::~TTerminalBench() {
   FIdle.stop();
   Closing();
+  // Nothing is drawn any more: the operator gets the terminal back at once.
+  FScreen->Release();
   // What the client handed over before closing may still be on its way into a
   // conversation of our own server: let it land, within a bound.
   if (FClientWasConnected) {

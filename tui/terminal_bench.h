@@ -23,8 +23,8 @@ class TTerminalBench {
   // Takes over the terminal, then creates the server page (whose server listens
   // at once) and the client page, in that order, and shows the server page.
   TTerminalBench();
-  // Closes the client connection, then destroys the client page, the server
-  // page and the screen, in that order; the terminal is restored last.
+  // Closes the client connection and gives the terminal back, then destroys the
+  // client page, the server page and the screen, in that order.
   ~TTerminalBench();
   TTerminalBench(const TTerminalBench&) = delete;
   TTerminalBench& operator=(const TTerminalBench&) = delete;

@@ -402,8 +402,12 @@ void TTerminalScreen::Redraw() {
   FCursorRow = FCursorCol = -1;
   const int height = LINES, width = COLS;
   if (width < kMinWidth || height < kMinHeight) {
-    Put(0, 0, width, u"The terminal is too small for udtbench: " + Digits(kMinWidth) + u"x" +
-                         Digits(kMinHeight) + u" at least (F10 quits).");
+    std::vector<std::wstring> rows;
+    Wrap(Wide(u"The terminal is too small for udtbench: it needs " + Digits(kMinWidth) +
+              u" columns and " + Digits(kMinHeight) + u" rows. F10 quits."),
+         std::max(width, 1), rows);
+    for (int i = 0; i < static_cast<int>(rows.size()) && i < height; ++i)
+      Put(i, 0, width, rows[static_cast<size_t>(i)]);
   } else if (FServer && FClient) {
     DrawTabs(width);
     if (FPage == TPage::Server)
@@ -426,9 +430,11 @@ void TTerminalScreen::DrawTabs(int Width) {
   int col = Put(0, 0, Width, u" 测试  ", A_BOLD);
   const bool server = FPage == TPage::Server;
   const attr_t active = A_REVERSE | A_BOLD | (has_colors() ? COLOR_PAIR(kTabPair) : 0);
-  col += Put(0, col, Width - col, u" udt服务端 ", server ? active : A_NORMAL);
+  // The page in front is also bracketed, for terminals that show no reverse video.
+  col += Put(0, col, Width - col, server ? u"[udt服务端]" : u" udt服务端 ", server ? active : A_NORMAL);
   col += Put(0, col, Width - col, u" ");
-  col += Put(0, col, Width - col, u" " + Title(FClient->Caption()) + u" ",
+  const std::u16string client = Title(FClient->Caption());
+  col += Put(0, col, Width - col, server ? u" " + client + u" " : u"[" + client + u"]",
              server ? A_NORMAL : active);
   Put(0, col, Width - col, u"   F2: other page");
 }
@@ -539,13 +545,14 @@ void TTerminalScreen::DrawErrorLine(int Row, int Width) {
 
 void TTerminalScreen::DrawHelp(int Row, int Rows, int Width) {
   static const std::vector<std::pair<std::u16string, std::u16string>> kServerKeys = {
-      {u"F5", u"打开 open"},        {u"F6", u"关闭 close"}, {u"F8", u"clear log"},
-      {u"Tab", u"next edit"},       {u"Enter", u"打开"},   {u"PgUp/PgDn", u"scroll log"},
-      {u"F2", u"client page"},      {u"F10/Ctrl-C", u"quit"}};
+      {u"F10/Ctrl-C", u"quit"}, {u"F2", u"client page"},  {u"F5", u"打开 open"},
+      {u"F6", u"关闭 close"},   {u"F8", u"clear log"},    {u"Tab", u"next edit"},
+      {u"Enter", u"打开"},      {u"PgUp/PgDn", u"scroll log"}};
   static const std::vector<std::pair<std::u16string, std::u16string>> kClientKeys = {
-      {u"F5", u"Open"},        {u"F6", u"Close"},          {u"F7", u"Send"},
-      {u"F9", u"SendFile"},    {u"Tab", u"next edit"},     {u"Enter", u"Open/Send/SendFile"},
-      {u"PgUp/PgDn", u"scroll log"}, {u"F2", u"server page"}, {u"F10/Ctrl-C", u"quit"}};
+      {u"F10/Ctrl-C", u"quit"},   {u"F2", u"server page"},      {u"F5", u"Open"},
+      {u"F6", u"Close"},          {u"F7", u"Send"},             {u"F9", u"SendFile (File path)"},
+      {u"Tab", u"next edit"},     {u"Enter", u"Open/Send/SendFile"},
+      {u"PgUp/PgDn", u"scroll log"}};
   const auto& keys = FPage == TPage::Server ? kServerKeys : kClientKeys;
   int row = Row, col = 1;
   for (const auto& [key, what] : keys) {
