@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "client_page.h"
+#include "test_server.h"
+#include "app_support.h"
 #include "page_host.h"
 #include "sysutils.h"
 #include "text_field.h"
@@ -115,16 +117,42 @@ TEST_F(InFolder, FileFieldGivesTheFullPathOfARegularFileOnly) {
   }
 }
 
-TEST_F(InFolder, SendFileWithAFolderShowsTheErrorAndSendsNothing) {
+TEST_F(InFolder, SendFileTakesTheTypedPathAndRefusesAFolderBeforeSendingAnything) {
+  client_test::TempFolder stored;
+  client_test::TestServer server(stored.Path());
+  ASSERT_TRUE(server.Listening());
   RecordingHost host;
   TClientPage page(host);
+  page.Field(TClientField::Edit3).SetText(u"127.0.0.1");
+  page.Field(TClientField::Edit2).SetText(Utf8ToUtf16(server.PortText()));
+  page.ClickOpen();
+  ASSERT_TRUE(page.Connected());
+
   fs::create_directory("folder");
   page.Field(TClientField::FilePath).SetText(u"folder");
-  // Not connected: like the window, no dialog and no message.
   page.ClickSendFile();
-  EXPECT_TRUE(host.Errors.empty());
+  ASSERT_EQ(host.Errors.size(), 1u);
+  EXPECT_NE(Utf16ToUtf8(host.Errors[0]).find("not a file"), std::string::npos)
+      << Utf16ToUtf8(host.Errors[0]);
   EXPECT_TRUE(page.SendFileEnabled());
-  EXPECT_TRUE(page.Sent().empty());
+  EXPECT_TRUE(page.ConnectionButtonsEnabled());
+  // The message that follows is the first thing the server sees.
+  page.ClickSend();
+  ASSERT_EQ(page.Log().size(), 1u);
+  EXPECT_EQ(Utf16ToUtf8(page.Log().back()).substr(0, 5), "Act: ");
+  ASSERT_TRUE(server.WaitForKind("message"));
+  EXPECT_EQ(server.Count("request"), 0) << "the refused folder reached the server";
+
+  // A relative path: the file goes under its bare name, with the progress shown.
+  const std::string data = client_test::WriteFile(FFolder / "data.bin", 2 * 2048);
+  page.Field(TClientField::FilePath).SetText(u"data.bin");
+  page.ClickSendFile();
+  ASSERT_TRUE(server.WaitForKind("stored")) << "the file did not arrive";
+  EXPECT_EQ(client_test::ReadFile(stored.Path() / "data.bin"), data);
+  EXPECT_EQ(page.GaugeProgress(), 100);
+  EXPECT_EQ(page.Caption(), u"4096/4096= 100.00");
+  EXPECT_EQ(host.Errors.size(), 1u);
+  EXPECT_TRUE(page.SendFileEnabled());
 }
 
 TEST(ClientPageTest, StartsAsTheWindowDoesAndKeepsTheGaugeInRange) {
@@ -158,6 +186,7 @@ int main(int argc, char** argv) {
   TUDTSocketServices services;
   QCoreApplication app(argc, argv);
   std::setlocale(LC_ALL, "C.UTF-8");
+  InstallMainThreadSynchronize();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
