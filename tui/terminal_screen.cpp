@@ -327,8 +327,9 @@ bool TTerminalScreen::EditKey(TTextField& Field, bool FunctionKey, unsigned Key)
 }
 
 void TTerminalScreen::HandleKey(bool FunctionKey, unsigned Key) {
+  // The new size was taken when SIGWINCH arrived; curses only reports it.
   if (FunctionKey && Key == KEY_RESIZE) {
-    Resize();
+    Redraw();
     return;
   }
   if (FunctionKey && Key == static_cast<unsigned>(KEY_F(10))) {

@@ -230,6 +230,9 @@ TEST_F(TuiTest, ErrorsWaitInALineUntilDismissedAndCtrlCRestoresTheTerminal) {
     return rows.size() == 24 && rows[22].find("F10/Ctrl-C") != std::string::npos &&
            rows[20].find("Port") != std::string::npos;
   })) << FTerm->Screen();
+  // Keys still work at the new size.
+  FTerm->Keys({"F2"});
+  EXPECT_TRUE(FTerm->WaitForText("Memo2 · received")) << FTerm->Screen();
 
   FTerm->Keys({"C-c"});
   EXPECT_EQ(WaitForExit(), "EXIT=0 TTY=same");
