@@ -15,6 +15,7 @@
 #include "custom_ip_client.h"
 #include "sysutils.h"
 #include "tmux_terminal.h"
+#include "udt_peer.h"
 #include "udt_h.h"
 
 namespace tui_test {
@@ -237,6 +238,31 @@ TEST_F(TuiTest, ErrorsWaitInALineUntilDismissedAndCtrlCRestoresTheTerminal) {
   FTerm->Keys({"C-c"});
   EXPECT_EQ(WaitForExit(), "EXIT=0 TTY=same");
   ExpectTerminalRestored();
+}
+
+TEST_F(TuiTest, SecondCtrlCEndsAProgramStuckWaitingForAReplyWithTheTerminalRestored) {
+  ASSERT_TRUE(FTerm->WaitForText("listening on 0.0.0.0:2048")) << FTerm->Screen();
+  // A peer that takes the connection but never answers: Send waits for ever.
+  transport_test::RawListener silent;
+  ASSERT_TRUE(silent.Ok());
+  FTerm->Keys({"F2", "C-u"});
+  FTerm->Type("127.0.0.1");
+  FTerm->Keys({"Tab", "C-u"});
+  FTerm->Type(std::to_string(silent.Port()));
+  FTerm->Keys({"Enter"});
+  ASSERT_TRUE(FTerm->WaitForText("Close]  connected")) << FTerm->Screen();
+  transport_test::RawSocket accepted = silent.Accept();
+  ASSERT_TRUE(accepted.Valid());
+  transport_test::BoundBlockingCalls(accepted.Get());
+  FTerm->Keys({"F7"});
+  ASSERT_TRUE(WaitUntil([&] { return !accepted.RecvExactly(4).empty(); }))
+      << "the message did not go out";
+
+  FTerm->Keys({"C-c"});
+  FTerm->Keys({"C-c"});
+  EXPECT_EQ(WaitForExit(), "EXIT=130 TTY=same");
+  EXPECT_EQ(FTerm->Format("#{alternate_on}"), "0") << "still on the alternate screen";
+  EXPECT_EQ(FTerm->Format("#{cursor_flag}"), "1") << "the cursor is still hidden";
 }
 
 }  // namespace
