@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libudt-dev libgtest-dev qt6-base-dev
-          xvfb xauth fonts-droid-fallback)
+          xvfb xauth fonts-droid-fallback libncurses-dev tmux)
 
 missing=()
 for p in "${packages[@]}"; do

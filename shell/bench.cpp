@@ -28,7 +28,9 @@ const char kNoDisplay[] =
     "(DISPLAY and WAYLAND_DISPLAY are not set).\n"
     "Run it on a virtual X server, for instance:\n"
     "  xvfb-run -a ./run\n"
-    "or without any window at all: QT_QPA_PLATFORM=offscreen ./run\n";
+    "or without any window at all: QT_QPA_PLATFORM=offscreen ./run\n"
+    "The same bench runs in a terminal as udtbench-tui (./run starts it when\n"
+    "there is no display).\n";
 
 bool HasDisplay(int argc, char** argv) {
   for (const char* v : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {

@@ -1,0 +1,69 @@
+// TServerPage: the server page of the terminal front-end. It keeps what the
+// server window shows (log, edits, buttons) as plain state and runs TForm1's
+// handlers over it.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "page_host.h"
+#include "server_form.h"
+#include "server_view.h"
+#include "text_field.h"
+
+// The server page: Memo1, edtIP, edtPort, btnOpen and btnClose over TForm1.
+// Creating it starts the server listening. Main thread only.
+class TServerPage : public IServerView {
+ public:
+  // The log keeps at most this many lines; the oldest go first.
+  static constexpr size_t kMaxLogLines = 100000;
+
+  // Builds the page and runs FormCreate: the server listens at once on every
+  // local IPv4 address, port LocalPort. Host must outlive the page.
+  explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = "2048");
+  // Shuts the server and its conversations down before the page's state goes.
+  ~TServerPage() override;
+  TServerPage(const TServerPage&) = delete;
+  TServerPage& operator=(const TServerPage&) = delete;
+
+  // The logic: the handlers, UdtServer1, Shutdown.
+  TForm1& Form() noexcept { return *FForm; }
+
+  // btnOpen: reopens the server on the edits' address and port, if the button is enabled.
+  void ClickOpen();
+  // btnClose: closes the server, if the button is enabled.
+  void ClickClose();
+  // Empties the log (the window's double click on Memo1).
+  void ClearLogClick();
+  // Brings the buttons up to date with UdtServer1 (run when idle); true when they changed.
+  bool Idle();
+
+  const std::deque<std::u16string>& Log() const noexcept { return FLog; }
+  TTextField& Edit(TServerEdit Which) noexcept { return Which == edtIP ? FedtIP : FedtPort; }
+  bool ButtonEnabled(TServerButton Which) const noexcept {
+    return Which == btnOpen ? FOpenEnabled : FCloseEnabled;
+  }
+  // "listening on HOST:PORT", "active, not listening" or "closed", after UdtServer1.
+  std::u16string ServerState() const;
+
+  // IServerView
+  std::u16string EditText(TServerEdit Which) const override;
+  void SetButtonEnabled(TServerButton Which, bool Enabled) override;
+  void AppendLog(const std::u16string& Line) override;
+  void ClearLog() override;
+  void ShowOtherWindows() override;
+
+ private:
+  // Runs a handler; a failure goes to the host's error line. The buttons follow.
+  void Run(void (TForm1::*Handler)());
+
+  TPageHost& FHost;
+  std::deque<std::u16string> FLog;
+  TTextField FedtIP{u"127.0.0.1"};
+  TTextField FedtPort{u"2048"};
+  bool FOpenEnabled = true;
+  bool FCloseEnabled = true;
+  std::unique_ptr<TForm1> FForm;
+};

@@ -1,0 +1,55 @@
+// TTerminalBench: the bench in a terminal: the screen and the two pages,
+// created and destroyed in the window program's order, and RunTerminalBench,
+// the whole terminal program.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <memory>
+
+class TClientPage;
+class TServerPage;
+class TTerminalScreen;
+
+// The running terminal bench. Main thread only; the application object must exist.
+class TTerminalBench {
+ public:
+  // Until this long after the operator quit, the server's conversations may go
+  // on storing what the client page handed over.
+  static constexpr int kDrainUntilMs = 2500;
+  // How often the server page's buttons are brought up to date while idle.
+  static constexpr int kIdleIntervalMs = 250;
+
+  // Takes over the terminal, then creates the server page (whose server listens
+  // at once) and the client page, in that order, and shows the server page.
+  TTerminalBench();
+  // Closes the client connection and gives the terminal back, then destroys the
+  // client page, the server page and the screen, in that order.
+  ~TTerminalBench();
+  TTerminalBench(const TTerminalBench&) = delete;
+  TTerminalBench& operator=(const TTerminalBench&) = delete;
+
+  // Ends the program the way the operator's quit does: stops a transfer,
+  // closes the client connection and leaves the event loop.
+  void Quit();
+  TTerminalScreen& Screen() const noexcept { return *FScreen; }
+  TServerPage& ServerPage() const noexcept { return *FServer; }
+  TClientPage& ClientPage() const noexcept { return *FClient; }
+
+ private:
+  void Closing();
+
+  std::unique_ptr<TTerminalScreen> FScreen;
+  std::unique_ptr<TServerPage> FServer;
+  std::unique_ptr<TClientPage> FClient;
+  QTimer FIdle;
+  QElapsedTimer FSinceClosing;
+  bool FClientWasConnected = false;
+  bool FClosed = false;
+};
+
+// The terminal program: starts the transport and Qt's event loop, runs the bench
+// full-screen until the operator quits (F10, Ctrl-C, SIGTERM or a hang-up), and
+// shuts everything down with the terminal restored. Without a terminal it says
+// so and returns 2.
+int RunTerminalBench(int argc, char** argv);
