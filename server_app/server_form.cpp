@@ -89,10 +89,15 @@ TForm1::TForm1(IServerView& View, const TSocketPort& LocalPort)
     // whether this form still exists, and it cannot go away before Leave.
     if (!conversations->Enter(ClientSocket)) return;
     struct Leaving {
+      TForm1* form;
       TConversations& c;
       TUDTCustomIpClient* s;
-      ~Leaving() { c.Leave(s); }
-    } leaving{*conversations, ClientSocket};
+      ~Leaving() {
+        // Posted before leaving, while the form surely exists; dropped if it goes first.
+        form->FQueue->Post([form = form] { form->FMemoryRelease.ConversationEnded(); });
+        c.Leave(s);
+      }
+    } leaving{this, *conversations, ClientSocket};
     UdtServer1Accept(Sender, ClientSocket);
   };
   FUdtServer1->OnGetThread = [this](TObject* Sender, TUDTClientSocketThread*& ClientSocketThread) {

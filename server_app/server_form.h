@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "main_thread_queue.h"
+#include "memory_release.h"
 #include "server.h"
 #include "server_view.h"
 
@@ -66,6 +67,8 @@ class TForm1 {
   bool Shutdown(std::chrono::milliseconds Timeout);
   // Number of conversations whose handler is running. Any thread.
   int ConversationCount() const;
+  // Number of times memory freed by ended conversations was given back. Main thread.
+  int MemoryReleases() const noexcept { return FMemoryRelease.Releases(); }
 
  private:
   // The conversations running on the server's workers, and whether new ones may begin.
@@ -100,6 +103,8 @@ class TForm1 {
 
   IServerView& FView;
   const std::shared_ptr<TMainThreadQueue> FQueue;
+  // Returns what ended conversations freed to the system. Main thread.
+  TMemoryRelease FMemoryRelease;
   const std::shared_ptr<TConversations> FConversations;
   mutable std::mutex FFolderLock;  // guards FReceiveFolder
   std::string FReceiveFolder;
