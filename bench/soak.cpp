@@ -78,7 +78,7 @@ void Texts(int id) {
   while (!g_stop) {
     THostilePeer p;
     if (!p.Connect(kPort)) {
-      Fail("a text peer could not connect");
+      Fail(("a text peer could not connect, UDT4 error " + std::to_string(p.ConnectError())).c_str());
       continue;
     }
     for (int i = 0; i < 20 && !g_stop; ++i) {
@@ -99,7 +99,7 @@ void Files(int id, const std::filesystem::path& folder) {
   for (long n = 0; !g_stop; ++n) {
     THostilePeer p;
     if (!p.Connect(kPort)) {
-      Fail("a file peer could not connect");
+      Fail(("a file peer could not connect, UDT4 error " + std::to_string(p.ConnectError())).c_str());
       continue;
     }
     const std::string name = "soak-" + std::to_string(id) + "-" + std::to_string(n % 4) + ".bin";

@@ -67,7 +67,10 @@ TConversationOutcome RunHostileConversation(int index, uint16_t port, const std:
   TConversationOutcome out;
   THostilePeer peer;
   out.Connected = peer.Connect(port);
-  if (!out.Connected) return out;
+  if (!out.Connected) {
+    out.Failure = "no connection, UDT4 error " + std::to_string(peer.ConnectError());
+    return out;
+  }
   const bool vanish = r() % 2 == 0;
   switch (r() % 10) {
     case 0:  // connect and close at once

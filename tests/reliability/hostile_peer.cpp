@@ -30,6 +30,7 @@ bool THostilePeer::Connect(uint16_t port, int retryMs) {
   for (;;) {
     if (UDT::connect(FSock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
     const int code = UDT::getlasterror().getErrorCode();
+    FConnectError = code;
     if (code != CUDTException::ECONNREJ || std::chrono::steady_clock::now() >= deadline) return false;
     // The backlog was full: workers are busy. A failed socket cannot connect again.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

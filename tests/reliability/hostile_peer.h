@@ -29,10 +29,13 @@ class THostilePeer {
   // Closes at once, dropping whatever has not left yet.
   void Vanish();
   UDTSOCKET Handle() const noexcept { return FSock; }
+  // UDT4's error code of the last failed connect, 0 when none failed.
+  int ConnectError() const noexcept { return FConnectError; }
 
  private:
   void Fresh();
   UDTSOCKET FSock = UDT::INVALID_SOCK;
+  int FConnectError = 0;
 };
 
 }  // namespace reliability_test

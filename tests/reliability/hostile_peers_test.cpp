@@ -135,9 +135,10 @@ TEST_F(HostilePeers, ServerSurvivesAThousandMalformedConversations) {
       << OpenFileCount() << " open files, " << filesAtStart << " at the start";
   const int64_t untrimmedAtEnd = ResidentBytes();
   const int64_t memoryAtEnd = TrimmedResidentBytes();
-  if (kResidentMemoryMeaningful)
+  if (kResidentMemoryMeaningful) {
     EXPECT_LT(memoryAtEnd - memoryAtStart, kMemorySlack)
-      << "resident memory grew from " << memoryAtStart << " to " << memoryAtEnd;
+        << "resident memory grew from " << memoryAtStart << " to " << memoryAtEnd;
+  }
   std::printf("[figure] %d conversations in %lld ms; resident memory %lld -> %lld KB (peak %lld KB, "
               "%lld KB at the end before the allocator returned its free memory); "
               "%d threads at the end for a pool of %d; %d open files (%d at the start); "
