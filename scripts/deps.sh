@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages udtbench needs, and nothing when they are all there.
+#   scripts/deps.sh               what building, running and testing need
+#   scripts/deps.sh --sanitizers  also clang and its runtimes (libFuzzer and the
+#                                 sanitizers for clang live in libclang-rt-14-dev)
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libudt-dev libgtest-dev qt6-base-dev
           xvfb xauth fonts-droid-fallback libncurses-dev tmux)
+if [ "${1:-}" = "--sanitizers" ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

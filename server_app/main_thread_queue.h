@@ -5,11 +5,14 @@
 #include <memory>
 #include <mutex>
 
-class QObject;
-
 // Hands work from any thread to the main thread, in the order posted, without
 // waiting for it. Once detached, further posts are ignored and work still
 // waiting is dropped, so nothing reaches a window that is gone.
+//
+// The work waits in a list of our own, guarded by a mutex; the toolkit's event
+// queue only carries a bare wake-up that nobody reads. Nothing the workers hand
+// over travels through that queue, whose locking the sanitizers cannot see (Qt
+// is not instrumented).
 class TMainThreadQueue {
  public:
   // Main thread: the queue belongs to the thread that creates it.
@@ -24,6 +27,11 @@ class TMainThreadQueue {
   void Detach();
 
  private:
-  std::mutex FLock;                  // guards FContext
-  std::unique_ptr<QObject> FContext;  // none once detached
+  struct TState;
+  // Runs the work waiting now, in order. Main thread.
+  static void Drain(TState& State);
+
+  // Shared with the notifier's handler, so a piece of work that destroys this
+  // queue does not pull the list out from under the loop running it.
+  std::shared_ptr<TState> FState;
 };

@@ -1,0 +1,146 @@
+// Ending the server, and the whole program, while conversations are live and a
+// file is on its way in: everything ends within five seconds, no thread stays.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <atomic>
+#include <climits>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "hostile_conversations.h"
+#include "hostile_peer.h"
+#include "server_test_support.h"
+#include "thread.h"
+
+namespace reliability_test {
+namespace {
+
+using namespace server_test;
+using std::chrono::milliseconds;
+
+constexpr qint64 kShutdownBoundMs = 5000;
+
+// A peer that announces the largest file the size field can hold and sends data
+// until its connection fails.
+class TEndlessTransfer {
+ public:
+  TEndlessTransfer(uint16_t port, const std::string& name) {
+    FThread = std::thread([this, port, name] {
+      THostilePeer peer;
+      if (peer.Connect(port)) {
+        const std::string reply = WireFrame(u"Act: #SendFile#");
+        if (peer.Send(WireFrame(u"#SendFile#")) && peer.Receive(reply.size(), 10000) == reply &&
+            peer.Send(WireInt32(INT32_MAX) + WireFrame(std::u16string(name.begin(), name.end())))) {
+          const std::string piece(64 * 1024, 'd');
+          while (peer.Send(piece)) FSent += piece.size();
+        }
+        peer.Vanish();
+      }
+      FEnded = true;
+    });
+  }
+  ~TEndlessTransfer() { FThread.join(); }
+  bool Ended() const { return FEnded; }
+  int64_t Sent() const { return FSent; }
+
+ private:
+  std::atomic<bool> FEnded{false};
+  std::atomic<int64_t> FSent{0};
+  std::thread FThread;
+};
+
+// Nine idle conversations that have each exchanged one message.
+std::vector<std::unique_ptr<RawClient>> IdleConversations(uint16_t port, int n) {
+  std::vector<std::unique_ptr<RawClient>> out;
+  for (int i = 0; i < n; ++i) {
+    auto c = std::make_unique<RawClient>();
+    if (!c->Connect(port) || !c->Exchange(u"idle").has_value()) return {};
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+class Shutdown : public ServerFixture {};
+
+TEST_F(Shutdown, ClosingTheServerWithTenConversationsAndATransferEndsEverythingWithinFiveSeconds) {
+  auto idle = IdleConversations(FPort, 9);
+  ASSERT_EQ(idle.size(), 9u) << "the idle conversations did not start";
+  const std::string name = "shutdown-transfer.bin";
+  TEndlessTransfer transfer(FPort, name);
+  const QString path = QString::fromStdString(Folder() + "/" + name);
+  ASSERT_TRUE(WaitWithEvents([&] { return QFileInfo(path).size() > (1 << 20); }))
+      << "the transfer did not get going";
+  ASSERT_EQ(FForm->ConversationCount(), 10);
+
+  QElapsedTimer sinceClose;
+  sinceClose.start();
+  FForm.reset();  // what closing the server window does
+  const bool threadsGone = TThread::WaitForAllThreads(milliseconds(kShutdownBoundMs));
+  const qint64 took = sinceClose.elapsed();
+  EXPECT_TRUE(threadsGone) << TThread::RunningThreads() << " server threads left";
+  EXPECT_LT(took, kShutdownBoundMs);
+  // The peers learn of it: the transfer's sends fail, the idle clients' receives fail.
+  EXPECT_TRUE(WaitWithEvents([&] { return transfer.Ended(); })) << "the transfer never noticed";
+  for (auto& c : idle) EXPECT_TRUE(c->ServerClosed());
+  std::printf("[figure] server closed with 10 conversations and a transfer (%lld bytes in): "
+              "everything ended in %lld ms\n",
+              static_cast<long long>(transfer.Sent()), static_cast<long long>(took));
+}
+
+TEST(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItWithinFiveSeconds) {
+  QProcess program;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  program.setProcessEnvironment(env);
+  program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  program.start(QStringLiteral(UDTBENCH_EXE), {});
+  ASSERT_TRUE(program.waitForStarted());
+  // The program listens on port 2048 as soon as it has started.
+  std::vector<std::unique_ptr<RawClient>> idle;
+  ASSERT_TRUE(WaitWithEvents([&] {
+    idle = IdleConversations(2048, 9);
+    return idle.size() == 9u || program.state() == QProcess::NotRunning;
+  })) << "the program did not answer on port 2048";
+  ASSERT_EQ(idle.size(), 9u) << "the program ended: port 2048 taken?";
+
+  const std::string name = "udtbench-shutdown-" + std::to_string(::getpid()) + ".bin";
+  const std::filesystem::path stored = std::filesystem::path(UDTBENCH_EXE).parent_path() / name;
+  {
+    TEndlessTransfer transfer(2048, name);
+    ASSERT_TRUE(WaitWithEvents([&] {
+      std::error_code ec;
+      return std::filesystem::file_size(stored, ec) > (1u << 20) && !ec;
+    })) << "the transfer did not get going";
+    const std::string threads = "/proc/" + std::to_string(program.processId()) + "/task";
+    int before = 0;
+    for ([[maybe_unused]] auto& t : std::filesystem::directory_iterator(threads)) ++before;
+
+    QElapsedTimer sinceClose;
+    sinceClose.start();
+    program.terminate();  // SIGTERM closes the main window, as the operator would
+    const bool ended = program.waitForFinished(static_cast<int>(kShutdownBoundMs));
+    const qint64 took = sinceClose.elapsed();
+    if (!ended) {
+      program.kill();
+      program.waitForFinished();
+    }
+    EXPECT_TRUE(ended) << "the program did not end within " << kShutdownBoundMs << " ms";
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "the program crashed";
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(WaitWithEvents([&] { return transfer.Ended(); })) << "the transfer never noticed";
+    std::printf("[figure] program closed with 10 conversations and a transfer (%lld bytes in, "
+                "%d threads): it ended in %lld ms\n",
+                static_cast<long long>(transfer.Sent()), before, static_cast<long long>(took));
+  }
+  for (auto& c : idle) EXPECT_TRUE(c->ServerClosed());
+  std::error_code ec;
+  std::filesystem::remove(stored, ec);
+}
+
+}  // namespace
+}  // namespace reliability_test
