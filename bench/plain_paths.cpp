@@ -105,6 +105,20 @@ bool Reply(int s) {
   return RecvFrame<Io>(s, m) && SendFrame<Io>(s, u"Act: " + m);
 }
 
+// A text conversation as the bench's server holds it: wait in select, probe
+// with a zero-length receive, read a frame, answer it; then close.
+void ServeText(int s) {
+  for (;;) {
+    UDT::UDSET rs;
+    UD_ZERO(&rs);
+    UD_SET(s, &rs);
+    if (UDT::select(0, &rs, nullptr, nullptr, nullptr) == UDT::ERROR) break;
+    char probe;
+    if (UDT::recv(s, &probe, 0, 0) == UDT::ERROR || !Reply<UdtIo>(s)) break;
+  }
+  UDT::close(s);
+}
+
 // The receiving side of one file transfer and the closing exchange.
 template <class Io>
 bool ServeFile(int s, const std::string& folder, const std::string& name) {
@@ -250,16 +264,7 @@ Report PlainTextRun(int roundTrips) {
     int len = sizeof peer;
     int s = UDT::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
     if (s == UDT::INVALID_SOCK) return;
-    for (;;) {
-      UDT::UDSET rs;
-      UD_ZERO(&rs);
-      UD_SET(s, &rs);
-      if (UDT::select(0, &rs, nullptr, nullptr, nullptr) == UDT::ERROR) break;
-      char probe;
-      if (UDT::recv(s, &probe, 0, 0) == UDT::ERROR) break;
-      if (!Reply<UdtIo>(s)) break;
-    }
-    UDT::close(s);
+    ServeText(s);
   });
   const int s = UdtConnect(port);
   std::vector<double> micros;
@@ -336,17 +341,7 @@ int PlainServerProcess(uint16_t port) {
     int len = sizeof peer;
     int s = UDT::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
     if (s == UDT::INVALID_SOCK) return 1;
-    std::thread([s] {
-      for (;;) {
-        UDT::UDSET rs;
-        UD_ZERO(&rs);
-        UD_SET(s, &rs);
-        if (UDT::select(0, &rs, nullptr, nullptr, nullptr) == UDT::ERROR) break;
-        char probe;
-        if (UDT::recv(s, &probe, 0, 0) == UDT::ERROR || !Reply<UdtIo>(s)) break;
-      }
-      UDT::close(s);
-    }).detach();
+    std::thread([s] { ServeText(s); }).detach();
   }
 }
 

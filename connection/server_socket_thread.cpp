@@ -230,7 +230,12 @@ void TUDTServerSocketThread::Dispatch() {
       if (!server->WaitForConnection(0)) {
         use.Release();
         std::unique_lock<std::mutex> g(FPoolLock);
-        FPoolChanged.wait_for(g, kBusyCheckInterval, [this] { return Terminated(); });
+        // Once every worker has parked, the dispatcher goes back to waiting in select.
+        FPoolChanged.wait_for(g, kBusyCheckInterval, [this] {
+          return Terminated() ||
+                 std::all_of(FThreadPool.begin(), FThreadPool.end(),
+                             [](TUDTClientSocketThread* t) { return t->Suspended(); });
+        });
         continue;
       }
     } else if (!server->WaitForConnection(kConnectionWaitSlice)) {
