@@ -43,6 +43,7 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
   FMemo1->setObjectName(QStringLiteral("Memo1"));
   FMemo1->setGeometry(0, 0, kClientWidth, kMemoHeight);
   FMemo1->setPlainText(QStringLiteral("Memo1"));
+  FMemo1->setMaximumBlockCount(kLogLines);
   FMemo1->viewport()->installEventFilter(this);
   FLog = new TBatchedText(FMemo1, TBatchedText::TMode::Lines);
 

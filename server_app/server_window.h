@@ -24,6 +24,9 @@ class TServerWindow : public QWidget, public IServerView {
  public:
   // Shows a failure that left a handler to the operator.
   using TErrorDisplay = std::function<void(const std::u16string& Text)>;
+  // The log keeps its last this many lines, so peers that keep talking cannot
+  // make it grow without end.
+  static constexpr int kLogLines = 100000;
 
   // Builds the window, hidden, and runs FormCreate: the server listens at once on
   // every local IPv4 address, port LocalPort (its stored setting, "2048").

@@ -214,6 +214,16 @@ TEST_F(ServerWindowTest, FailureLeavingAHandlerIsShownAndTheWindowGoesOn) {
   EXPECT_EQ(FErrors.size(), 1u);
 }
 
+TEST_F(ServerWindowTest, LogKeepsItsLastLinesOnly) {
+  for (int i = 0; i < TServerWindow::kLogLines + 5; ++i)
+    FWindow->AppendLog(u"line " + U16(std::to_string(i)));
+  QCoreApplication::processEvents();
+  const QStringList lines = LogLines();
+  ASSERT_EQ(lines.size(), TServerWindow::kLogLines);
+  EXPECT_EQ(lines.front(), QStringLiteral("line 5"));
+  EXPECT_EQ(lines.back(), QStringLiteral("line %1").arg(TServerWindow::kLogLines + 4));
+}
+
 TEST_F(ServerWindowTest, DoubleClickEmptiesTheLogWhileLinesArrive) {
   constexpr int kMessages = 60;
   RawClient c;
