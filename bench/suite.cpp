@@ -245,8 +245,8 @@ void TextExchange(const Options& o, Table& t) {
   t.Add("Text exchange: bench median round trip", "us", pmed);
   t.Add("Text exchange: plain median round trip", "us", bmed);
   t.Add("Text exchange: bench p99 round trip", "us", pp99);
-  t.Add("Text exchange: bench median until every view has laid out its text", "us", pshown);
   t.Add("Text exchange: plain p99 round trip", "us", bp99);
+  t.Add("Text exchange: bench median until every view has laid out its text", "us", pshown);
   t.Add("Text exchange: median ratio bench/plain", "x", ratio, "<= 1.15",
         [](double v) { return v <= 1.15; });
 }
@@ -482,7 +482,7 @@ void WriteReport(const Options& o, const Table& t, const std::string& started,
   utsname u{};
   ::uname(&u);
   out << "# Performance\n\n"
-      << "Written by `./bench` (bench/suite.cpp) on " << started << ". Every figure is the median of "
+      << "Written by `bench/run` (bench/suite.cpp) on " << started << ". Every figure is the median of "
       << o.rounds << " rounds with its min and max; the variants of one comparison run one after "
       << "another within a round, in alternating order, each in a process of its own, and every "
       << "ratio is taken within one round. All traffic is on 127.0.0.1; every UDT socket has MSS "
