@@ -1,21 +1,25 @@
 #include "batched_text.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTimer>
 #include <algorithm>
 
-namespace {
-
-const QEvent::Type kFlushEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-}  // namespace
-
 TBatchedText::TBatchedText(QPlainTextEdit* View, TMode Mode, int LineLength)
-    : QObject(View), FView(View), FMode(Mode), FLineLength(std::max(1, LineLength)) {}
+    : QObject(View),
+      FView(View),
+      FMode(Mode),
+      FLineLength(std::max(1, LineLength)),
+      FFlushTimer(new QTimer(this)) {
+  // A zero timer fires in the event loop's next pass, after the events already
+  // posted (lines and replies on their way), and unlike a posted event of our
+  // own it never touches the queue that worker threads post to.
+  FFlushTimer->setSingleShot(true);
+  FFlushTimer->setInterval(0);
+  connect(FFlushTimer, &QTimer::timeout, this, &TBatchedText::Flush);
+}
 
 void TBatchedText::Append(const QString& Text) {
   if (FMode == TMode::Lines) {
@@ -27,18 +31,7 @@ void TBatchedText::Append(const QString& Text) {
     FPending += Text;
     FHasPending = true;
   }
-  if (!FScheduled) {
-    FScheduled = true;
-    // Low priority: lines and replies already on their way are handled first.
-    QCoreApplication::postEvent(this, new QEvent(kFlushEvent), Qt::LowEventPriority);
-  }
-}
-
-bool TBatchedText::event(QEvent* Event) {
-  if (Event->type() != kFlushEvent) return QObject::event(Event);
-  FScheduled = false;
-  Flush();
-  return true;
+  if (!FFlushTimer->isActive()) FFlushTimer->start();
 }
 
 void TBatchedText::Flush() {

@@ -8,6 +8,7 @@
 #include <QString>
 
 class QPlainTextEdit;
+class QTimer;
 
 // The batches of one text view; a child of the view. Main thread only.
 class TBatchedText : public QObject {
@@ -28,9 +29,6 @@ class TBatchedText : public QObject {
   // Drops what is queued and empties the view.
   void Clear();
 
- protected:
-  bool event(QEvent* Event) override;
-
  private:
   void InsertStream(const QString& Text);
 
@@ -39,5 +37,5 @@ class TBatchedText : public QObject {
   int FLineLength;
   QString FPending;
   bool FHasPending = false;
-  bool FScheduled = false;
+  QTimer* FFlushTimer;  // runs Flush in the event loop's next pass
 };
