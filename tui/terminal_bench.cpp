@@ -24,14 +24,7 @@
 #include "thread.h"
 #include "udt_h.h"
 
-#define NCURSES_WIDECHAR 1
-#include <ncursesw/curses.h>
-
-#undef clear
-#undef erase
-#undef refresh
-#undef move
-#undef timeout
+#include "curses_include.h"
 
 namespace {
 

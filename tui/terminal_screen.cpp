@@ -12,15 +12,7 @@
 #include "server_page.h"
 #include "text_field.h"
 
-#define NCURSES_WIDECHAR 1
-#include <ncursesw/curses.h>
-
-// curses defines these as macros; the pages use them as names.
-#undef clear
-#undef erase
-#undef refresh
-#undef move
-#undef timeout
+#include "curses_include.h"
 
 namespace {
 
