@@ -223,6 +223,7 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     PostInfo(ClientSocket, u"Refused file \"" + Printable(name) + u"\": " + e.Message());
     throw;
   }
+  const auto started = std::chrono::steady_clock::now();
   char buffer[kFileBufferSize];
   int32_t stored = 0;
   while (stored < size) {
@@ -230,6 +231,12 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     if (n <= 0) break;
     file->Write(buffer, n);
     stored += n;
+  }
+  file.reset();
+  if (OnFileReceived) {
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    OnFileReceived(ClientSocket, {name, ReceiveFolder() + '/' + Utf16ToUtf8(name), size, stored,
+                                  took.count()});
   }
 }
 

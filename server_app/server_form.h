@@ -3,9 +3,11 @@
 // IServerView, so it runs the same with or without a screen.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,10 +18,27 @@
 #include "server.h"
 #include "server_view.h"
 
+// What one file request stored: the name the client sent, the file's path,
+// the announced size, the bytes stored and the time from the name to the last byte.
+struct TFileReceipt {
+  std::u16string Name;
+  std::string Path;
+  int32_t Announced = 0;
+  int64_t Stored = 0;
+  double Seconds = 0;
+  bool Complete() const noexcept { return Stored == std::max<int64_t>(Announced, 0); }
+};
+
 // The server window's logic. Window handlers run on the main thread; the
 // connection handler and its helpers run on the server's threads.
 class TForm1 {
  public:
+  // Fired on the worker thread when a received file has been closed, complete
+  // or cut, while its connection still exists. Empty until set; set it before
+  // the server opens.
+  std::function<void(TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt)>
+      OnFileReceived;
+
   // Builds the logic and UdtServer1, closed, with the stored local port
   // LocalPort and an empty local host. Main thread; View must outlive the form.
   explicit TForm1(IServerView& View, const TSocketPort& LocalPort = "2048");

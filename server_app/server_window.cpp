@@ -23,7 +23,8 @@ QString ToQString(const std::u16string& s) { return QString::fromStdU16String(s)
 
 }  // namespace
 
-TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
+TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
+                             const TSocketHost& LocalHost)
     : QWidget(Parent),
       FMemo1(new QPlainTextEdit(this)),
       FedtIP(new QLineEdit(this)),
@@ -76,6 +77,11 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
   connect(FButton1, &QPushButton::clicked, this, [this] { Run([this] { FForm->Button1Click(); }); });
 
   FForm = std::make_unique<TForm1>(*this, LocalPort);
+  if (LocalPort != "2048") FedtPort->setText(QString::fromStdString(LocalPort));
+  if (!LocalHost.empty()) {
+    FedtIP->setText(QString::fromStdString(LocalHost));
+    FForm->UdtServer1()->SetLocalHost(LocalHost);
+  }
   Run([this] { FForm->FormCreate(); });
 }
 

@@ -83,10 +83,15 @@ class TCloseOnSignal {
 
 }  // namespace
 
-TBench::TBench() {
+TBench::TBench(const TBenchOptions& Options) {
   FContainer = std::make_unique<TfrmCorlan>();
   frmCorlan = FContainer.get();
-  FServer = std::make_unique<TServerWindow>();
+  if (Options.Listen)
+    FServer = std::make_unique<TServerWindow>(nullptr, std::to_string(Options.Listen->Port),
+                                              Options.Listen->Host);
+  else
+    FServer = std::make_unique<TServerWindow>();
+  if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   Form1 = FServer.get();
   FClient = std::make_unique<TClientWindow>();
   Form2 = FClient.get();
@@ -120,6 +125,12 @@ void TBench::Closing() {
 }
 
 int RunBench(int argc, char** argv) {
+  TBenchOptions options;
+  const TCommandLineOutcome outcome = ReadBenchOptions(
+      ArgumentList(argc, argv),
+      QStringLiteral("The UDT test bench: a server page and a client page in one window."),
+      true, options);
+  if (outcome.ExitNow) return *outcome.ExitNow;
   if (!HasDisplay(argc, argv)) {
     std::fputs(kNoDisplay, stderr);
     return 2;
@@ -132,9 +143,14 @@ int RunBench(int argc, char** argv) {
     InstallMainThreadSynchronize();
     TCloseOnSignal closeOnSignal;
     {
-      TBench bench;
-      bench.Show();
-      rc = app.exec();
+      TBench bench(options);
+      if (options.Listen && !bench.ServerWindow().Form().UdtServer1()->Listening()) {
+        PrintError("cannot listen on " + options.Listen->Text());
+        rc = ecUsage;
+      } else {
+        bench.Show();
+        rc = app.exec();
+      }
     }
     // The transport may be cleaned up only once no thread is inside UDT any more;
     // one that does not leave in time is not waited for.

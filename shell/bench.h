@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <memory>
 
+#include "bench_options.h"
+
 class TClientWindow;
 class TServerWindow;
 class TfrmCorlan;
@@ -16,8 +18,9 @@ class TBench {
   // conversations may go on storing what the client page handed over.
   static constexpr int kDrainUntilMs = 2500;
 
-  // Creates frmCorlan, Form1 (whose server listens at once) and Form2, in that order.
-  TBench();
+  // Creates frmCorlan, Form1 (whose server listens at once, where Options say)
+  // and Form2, in that order.
+  explicit TBench(const TBenchOptions& Options = {});
   // Closes the client connection, then destroys Form2, Form1 and frmCorlan, in
   // that order, which ends the server and its conversations.
   ~TBench();
@@ -44,5 +47,7 @@ class TBench {
 
 // The program: starts the transport and the toolkit, runs the bench until its
 // window is closed (or SIGINT/SIGTERM closes it), and shuts everything down.
-// Without a display it says how to get one and returns 2.
+// It reads --listen, --folder, --help and --version first; a bad option, or a
+// server that cannot listen where --listen asks, ends it with 2 before any
+// window shows. Without a display it says how to get one and returns 2.
 int RunBench(int argc, char** argv);

@@ -126,10 +126,15 @@ class TSignalPipe {
 
 }  // namespace
 
-TTerminalBench::TTerminalBench() {
+TTerminalBench::TTerminalBench(const TBenchOptions& Options) {
   FScreen = std::make_unique<TTerminalScreen>();
   TSignalPipe::PrepareForcedRestore();
-  FServer = std::make_unique<TServerPage>(*FScreen);
+  if (Options.Listen)
+    FServer = std::make_unique<TServerPage>(*FScreen, std::to_string(Options.Listen->Port),
+                                            Options.Listen->Host);
+  else
+    FServer = std::make_unique<TServerPage>(*FScreen);
+  if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   FClient = std::make_unique<TClientPage>(*FScreen);
   FScreen->OnQuit = [this] { Quit(); };
   FScreen->Dock(FServer.get(), FClient.get());
@@ -169,6 +174,12 @@ void TTerminalBench::Closing() {
 }
 
 int RunTerminalBench(int argc, char** argv) {
+  TBenchOptions options;
+  const TCommandLineOutcome outcome = ReadBenchOptions(
+      ArgumentList(argc, argv),
+      QStringLiteral("The UDT test bench in a terminal: a server page and a client page."), false,
+      options);
+  if (outcome.ExitNow) return *outcome.ExitNow;
   if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
     std::fputs(kNoTerminal, stderr);
     return 2;
@@ -191,10 +202,15 @@ int RunTerminalBench(int argc, char** argv) {
     TSignalPipe signalPipe([&bench] { if (bench) bench->Quit(); },
                         [&bench] { if (bench) bench->Screen().Resize(); });
     try {
-      bench = std::make_unique<TTerminalBench>();
+      bench = std::make_unique<TTerminalBench>(options);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "udtbench-tui: %s\n", e.what());
       return 2;
+    }
+    if (options.Listen && !bench->ServerPage().Form().UdtServer1()->Listening()) {
+      bench.reset();
+      PrintError("cannot listen on " + options.Listen->Text());
+      return ecUsage;
     }
     rc = app.exec();
     bench.reset();
