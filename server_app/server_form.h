@@ -3,7 +3,6 @@
 // IServerView, so it runs the same with or without a screen.
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,18 +14,20 @@
 
 #include "main_thread_queue.h"
 #include "memory_release.h"
+#include "received_file.h"
 #include "server.h"
 #include "server_view.h"
 
-// What one file request stored: the name the client sent, the file's path,
-// the announced size, the bytes stored and the time from the name to the last byte.
+// What one file request stored: the name the client sent, the path of what was
+// kept (empty when nothing was), the announced size, the bytes stored, the time
+// from the name to the last byte, and whether the file came whole.
 struct TFileReceipt {
   std::u16string Name;
   std::string Path;
   int32_t Announced = 0;
   int64_t Stored = 0;
   double Seconds = 0;
-  bool Complete() const noexcept { return Stored == std::max<int64_t>(Announced, 0); }
+  bool Complete = false;
 };
 
 // The server window's logic. Window handlers run on the main thread; the
@@ -119,6 +120,9 @@ class TForm1 {
   void AppendPostedLine(const std::u16string& Line);
   // Receives one file after the file request: size, name, data. Worker thread.
   void ReceiveFile(TUDTCustomIpClient& ClientSocket);
+  // Posts how the reception of File ended, keeping a cut transfer's bytes
+  // under the partial name first. Worker thread.
+  void PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size);
 
   IServerView& FView;
   const std::shared_ptr<TMainThreadQueue> FQueue;

@@ -119,6 +119,9 @@ class ServerFixture : public ::testing::Test {
   std::string Folder() const { return FDir.path().toStdString(); }
   std::string ReadFile(const std::string& name) const;
   bool FileExists(const std::string& name) const;
+  void WriteFile(const std::string& name, const std::string& content) const;
+  // Sizes of the files the server is receiving now, from its hidden folder.
+  std::vector<int64_t> IncomingSizes() const;
   // Names in the receive folder, sorted.
   std::vector<std::string> FolderNames() const;
   std::string LogText() const;
