@@ -202,16 +202,22 @@ int Serve(int argc, char** argv, const QStringList& Arguments) {
     form->SetReceiveFolder(folderPath);
     form->OnFileReceived = [&output, &context](TUDTCustomIpClient& ClientSocket,
                                                const TFileReceipt& Receipt) {
-      TTransferSummary summary{Utf16ToUtf8(Receipt.Name), Receipt.Stored, Receipt.Seconds,
-                               LinkFigures(ClientSocket.Handle()), Sha256OfFile(Receipt.Path)};
-      QJsonObject event = summary.Json();
+      TTransferSummary summary;
+      summary.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
+      summary.Name = Utf16ToUtf8(Receipt.Name);
+      summary.Bytes = Receipt.Stored;
+      summary.Seconds = Receipt.Seconds;
+      summary.MBps = Receipt.Seconds > 0 ? Receipt.Stored / 1e6 / Receipt.Seconds : 0;
+      summary.Sha256 = Sha256OfFile(Receipt.Path);
+      const bool link = AddLinkFigures(ClientSocket, false, std::nullopt, summary);
+      QJsonObject event = SummaryJson(summary, link);
       event["event"] = "file";
-      event["peer"] = QString::fromStdString(ClientSocket.RemoteHost() + ":" +
-                                             ClientSocket.RemotePort());
+      event["peer"] = QString::fromStdString(summary.Peer);
       event["path"] = QString::fromStdString(Receipt.Path);
       event["announced"] = Receipt.Announced;
-      event["complete"] = Receipt.Complete();
-      const std::string line = (Receipt.Complete() ? "received " : "cut short ") + summary.Text();
+      event["complete"] = Receipt.Complete;
+      const std::string line =
+          (Receipt.Complete ? "received " : "cut short ") + SummaryLine(summary, link);
       PostToMainThread(&context, [&output, event, line] {
         output.Line(line);
         output.Event(event);
@@ -318,6 +324,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
       const std::string name = file.fileName().toStdString();
       const size_t logBefore = view.Log().size();
       const auto start = std::chrono::steady_clock::now();
+      const std::optional<TUDTTraceInfo> before = form.udtClient1->PerfMon(false);
       view.SetFile(Utf8ToUtf16(path), file.size());
       std::u16string failure;
       const bool handled = RunHandler([&] { form.btnSendFileClick(nullptr); },
@@ -341,12 +348,17 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
                        " (the server may have refused the file): " + reason);
         return ecFailed;
       }
-      TTransferSummary summary{
-          name, file.size(),
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-          LinkFigures(form.udtClient1->Handle()), Sha256OfFile(path)};
-      output.Line(summary.Text());
-      QJsonObject event = summary.Json();
+      TTransferSummary summary;
+      summary.Peer = peer->Text();
+      summary.Name = name;
+      summary.Bytes = file.size();
+      summary.Seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      summary.MBps = summary.Seconds > 0 ? summary.Bytes / 1e6 / summary.Seconds : 0;
+      summary.Sha256 = Sha256OfFile(path);
+      const bool link = AddLinkFigures(*form.udtClient1, true, before, summary);
+      output.Line(SummaryLine(summary, link));
+      QJsonObject event = SummaryJson(summary, link);
       event["event"] = "sent";
       event["path"] = QString::fromStdString(path);
       event["peer"] = QString::fromStdString(peer->Text());

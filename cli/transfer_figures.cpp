@@ -1,50 +1,66 @@
 #include "transfer_figures.h"
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+
+#include "sha256.h"
 
 std::string Sha256OfFile(const std::string& Path) {
-  QFile file(QString::fromStdString(Path));
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  QCryptographicHash hash(QCryptographicHash::Sha256);
-  if (!hash.addData(&file)) return {};
-  return hash.result().toHex().toStdString();
+  std::ifstream in(Path, std::ios::binary);
+  if (!in) return {};
+  TSha256 hash;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+    hash.Update(buffer, static_cast<size_t>(in.gcount()));
+  if (in.bad()) return {};
+  return hash.HexDigest();
 }
 
-std::optional<TLinkFigures> LinkFigures(int32_t) {
-  // UDT4's per-connection counters are not offered by the transport yet.
-  return std::nullopt;
+bool AddLinkFigures(const TUDTBaseSocket& Socket, bool Sending,
+                    const std::optional<TUDTTraceInfo>& Since, TTransferSummary& Summary) {
+  const std::optional<TUDTTraceInfo> now = Socket.PerfMon(false);
+  if (!now) return false;
+  const TUDTTraceInfo zero{};
+  const TUDTTraceInfo& a = Since ? *Since : zero;
+  Summary.AverageRttMs = now->msRTT;
+  Summary.Retransmitted = now->pktRetransTotal - a.pktRetransTotal;
+  Summary.Lost = Sending ? now->pktSndLossTotal - a.pktSndLossTotal
+                         : now->pktRcvLossTotal - a.pktRcvLossTotal;
+  const int64_t packets =
+      Sending ? now->pktSentTotal - a.pktSentTotal : now->pktRecvTotal - a.pktRecvTotal;
+  Summary.LossPercent = packets > 0 ? 100.0 * static_cast<double>(Summary.Lost) / packets : 0;
+  return true;
 }
 
-std::string TTransferSummary::Text() const {
+std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown) {
   char figures[160];
   std::snprintf(figures, sizeof figures, "%lld bytes, %.3f s, %.2f MB/s",
-                static_cast<long long>(Bytes), Seconds, MegabytesPerSecond());
-  std::string text = Name + ": " + figures;
-  if (Link) {
+                static_cast<long long>(Summary.Bytes), Summary.Seconds, Summary.MBps);
+  std::string text = Summary.Name + ": " + figures;
+  if (LinkKnown) {
     std::snprintf(figures, sizeof figures, ", RTT %.3f ms, loss %lld, retransmits %lld",
-                  Link->RttMs, static_cast<long long>(Link->Lost),
-                  static_cast<long long>(Link->Retransmitted));
+                  Summary.AverageRttMs, static_cast<long long>(Summary.Lost),
+                  static_cast<long long>(Summary.Retransmitted));
     text += figures;
   } else {
     text += ", RTT n/a, loss n/a, retransmits n/a";
   }
-  return text + ", sha256 " + (Sha256.empty() ? std::string("n/a") : Sha256);
+  return text + ", sha256 " + (Summary.Sha256.empty() ? std::string("n/a") : Summary.Sha256);
 }
 
-QJsonObject TTransferSummary::Json() const {
-  QJsonObject o{{"name", QString::fromStdString(Name)},
-                {"bytes", static_cast<qint64>(Bytes)},
-                {"seconds", Seconds},
-                {"mb_per_s", MegabytesPerSecond()},
-                {"sha256", Sha256.empty() ? QJsonValue() : QString::fromStdString(Sha256)}};
-  o["rtt_ms"] = Link ? QJsonValue(Link->RttMs) : QJsonValue();
-  o["loss"] = Link ? QJsonValue(static_cast<qint64>(Link->Lost)) : QJsonValue();
-  o["retransmits"] = Link ? QJsonValue(static_cast<qint64>(Link->Retransmitted)) : QJsonValue();
-  return o;
+QJsonObject SummaryJson(const TTransferSummary& Summary, bool LinkKnown) {
+  auto link = [LinkKnown](const QJsonValue& v) { return LinkKnown ? v : QJsonValue(); };
+  return {{"name", QString::fromStdString(Summary.Name)},
+          {"bytes", static_cast<qint64>(Summary.Bytes)},
+          {"seconds", Summary.Seconds},
+          {"mb_per_s", Summary.MBps},
+          {"rtt_ms", link(Summary.AverageRttMs)},
+          {"loss", link(static_cast<qint64>(Summary.Lost))},
+          {"loss_percent", link(Summary.LossPercent)},
+          {"retransmits", link(static_cast<qint64>(Summary.Retransmitted))},
+          {"sha256", Summary.Sha256.empty() ? QJsonValue() : QString::fromStdString(Summary.Sha256)}};
 }
 
 TSpread SpreadOf(std::vector<double> Times) {

@@ -1,40 +1,29 @@
-// The figures udtbench-cli reports: a file's SHA-256, what UDT4 measured on a
-// connection, and the spread of round-trip times.
+// The figures udtbench-cli reports: a file's SHA-256, what UDT4's monitor
+// measured on the connection, and the spread of round-trip times.
 #pragma once
 
 #include <QJsonObject>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base_socket.h"
+#include "link_statistics.h"
+
 // The SHA-256 of a file's content in lower-case hex; empty when it cannot be read.
 std::string Sha256OfFile(const std::string& Path);
 
-// What UDT4 measured on one connection since it opened.
-struct TLinkFigures {
-  double RttMs = 0;          // smoothed round-trip time
-  int64_t Lost = 0;          // packets reported lost (sent side plus received side)
-  int64_t Retransmitted = 0;  // packets sent again
-};
+// Fills Summary's RTT, loss and retransmits from Socket's monitor: the counts
+// since Since, or since the connection began. False, leaving them, when the
+// socket has no connection any more. Call it on the socket's thread.
+bool AddLinkFigures(const TUDTBaseSocket& Socket, bool Sending,
+                    const std::optional<TUDTTraceInfo>& Since, TTransferSummary& Summary);
 
-// The figures of the connection with UDT handle Handle, or none when UDT4 cannot tell.
-std::optional<TLinkFigures> LinkFigures(int32_t Handle);
-
-// One transfer as reported: bytes, seconds and rate, the link's figures, the SHA-256.
-struct TTransferSummary {
-  std::string Name;
-  int64_t Bytes = 0;
-  double Seconds = 0;
-  std::optional<TLinkFigures> Link;
-  std::string Sha256;
-  // Megabytes (10^6 bytes) per second; 0 for no time.
-  double MegabytesPerSecond() const { return Seconds > 0 ? Bytes / Seconds / 1e6 : 0; }
-  // "NAME: N bytes, S s, X MB/s, RTT R ms, loss L, retransmits T, sha256 H".
-  std::string Text() const;
-  // The same as JSON fields.
-  QJsonObject Json() const;
-};
+// "NAME: N bytes, S s, X MB/s, RTT R ms, loss L, retransmits T, sha256 H"; the
+// link's figures read "n/a" when LinkKnown is false.
+std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown);
+// The same as JSON fields, the link's figures null when LinkKnown is false.
+QJsonObject SummaryJson(const TTransferSummary& Summary, bool LinkKnown);
 
 // Minimum, median, 99th percentile (nearest rank) and maximum of a list of times.
 struct TSpread {
