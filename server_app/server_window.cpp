@@ -77,11 +77,7 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
   connect(FButton1, &QPushButton::clicked, this, [this] { Run([this] { FForm->Button1Click(); }); });
 
   FForm = std::make_unique<TForm1>(*this, LocalPort);
-  if (LocalPort != "2048") FedtPort->setText(QString::fromStdString(LocalPort));
-  if (!LocalHost.empty()) {
-    FedtIP->setText(QString::fromStdString(LocalHost));
-    FForm->UdtServer1()->SetLocalHost(LocalHost);
-  }
+  if (!LocalHost.empty()) FForm->UdtServer1()->SetLocalHost(LocalHost);
   Run([this] { FForm->FormCreate(); });
 }
 

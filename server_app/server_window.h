@@ -30,7 +30,7 @@ class TServerWindow : public QWidget, public IServerView {
 
   // Builds the window, hidden, and runs FormCreate: the server listens at once on
   // every local IPv4 address (or LocalHost, when given), port LocalPort (its
-  // stored setting, "2048"). A given address also fills the two edits.
+  // stored setting, "2048").
   explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = "2048",
                          const TSocketHost& LocalHost = "");
   // Shuts the server and its conversations down before the controls go.

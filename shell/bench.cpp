@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QSocketNotifier>
 #include <chrono>
 #include <csignal>
@@ -86,11 +87,16 @@ class TCloseOnSignal {
 TBench::TBench(const TBenchOptions& Options) {
   FContainer = std::make_unique<TfrmCorlan>();
   frmCorlan = FContainer.get();
-  if (Options.Listen)
+  if (Options.Listen) {
     FServer = std::make_unique<TServerWindow>(nullptr, std::to_string(Options.Listen->Port),
                                               Options.Listen->Host);
-  else
+    // The edits say where the server listens, so 打开 opens it there again.
+    FServer->edtPort()->setText(QString::number(Options.Listen->Port));
+    if (!Options.Listen->Host.empty())
+      FServer->edtIP()->setText(QString::fromStdString(Options.Listen->Host));
+  } else {
     FServer = std::make_unique<TServerWindow>();
+  }
   if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   Form1 = FServer.get();
   FClient = std::make_unique<TClientWindow>();

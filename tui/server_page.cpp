@@ -7,11 +7,7 @@ TServerPage::TServerPage(TPageHost& Host, const TSocketPort& LocalPort,
     : FHost(Host) {
   FLog.push_back(u"Memo1");
   FForm = std::make_unique<TForm1>(*this, LocalPort);
-  if (LocalPort != "2048") FedtPort.SetText(AnsiToUnicode(LocalPort));
-  if (!LocalHost.empty()) {
-    FedtIP.SetText(AnsiToUnicode(LocalHost));
-    FForm->UdtServer1()->SetLocalHost(LocalHost);
-  }
+  if (!LocalHost.empty()) FForm->UdtServer1()->SetLocalHost(LocalHost);
   Run(&TForm1::FormCreate);
 }
 

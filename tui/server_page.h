@@ -21,8 +21,8 @@ class TServerPage : public IServerView {
   static constexpr size_t kMaxLogLines = 100000;
 
   // Builds the page and runs FormCreate: the server listens at once on every
-  // local IPv4 address (or LocalHost, when given), port LocalPort; a given
-  // address also fills the edits. Host must outlive the page.
+  // local IPv4 address (or LocalHost, when given), port LocalPort. Host must
+  // outlive the page.
   explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = "2048",
                        const TSocketHost& LocalHost = "");
   // Shuts the server and its conversations down before the page's state goes.

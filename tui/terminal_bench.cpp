@@ -129,11 +129,15 @@ class TSignalPipe {
 TTerminalBench::TTerminalBench(const TBenchOptions& Options) {
   FScreen = std::make_unique<TTerminalScreen>();
   TSignalPipe::PrepareForcedRestore();
-  if (Options.Listen)
+  if (Options.Listen) {
     FServer = std::make_unique<TServerPage>(*FScreen, std::to_string(Options.Listen->Port),
                                             Options.Listen->Host);
-  else
+    // The edits say where the server listens, so 打开 opens it there again.
+    FServer->Edit(edtPort).SetText(AnsiToUnicode(std::to_string(Options.Listen->Port)));
+    if (!Options.Listen->Host.empty()) FServer->Edit(edtIP).SetText(AnsiToUnicode(Options.Listen->Host));
+  } else {
     FServer = std::make_unique<TServerPage>(*FScreen);
+  }
   if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   FClient = std::make_unique<TClientPage>(*FScreen);
   FScreen->OnQuit = [this] { Quit(); };
