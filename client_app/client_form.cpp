@@ -7,7 +7,6 @@
 #include <charconv>
 #include <clocale>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "app_support.h"
@@ -125,7 +124,7 @@ TForm2::TForm2(TClientView& View, TComponent* AOwner)
   // The stored settings of the connection, read in as a window description would be.
   udtClient1->BeginLoading();
   udtClient1->SetRemoteHost(kDefaultRemoteHost);
-  udtClient1->SetRemotePort("2048");
+  udtClient1->SetRemotePort(protocol::kDefaultPort);
   udtClient1->SetActive(false);
   udtClient1->SetBlockMode(bmBlocking);
   udtClient1->OnReceive = [this](TObject* s, void* b, int32_t& n) { udtClient1Receive(s, b, n); };
@@ -217,14 +216,13 @@ void TForm2::btnSendFileClick(TObject*) {
   if (fileSize < 0 || !file.Seek(0))
     throw Exception(u"Cannot read the size of \"" + path + u"\".");
 
-  udtClient1->SendString(u"#SendFile#");
+  udtClient1->SendString(std::u16string(protocol::kFileRequest));
   std::u16string reply;
   udtClient1->ReceiveString(reply);
 
   const int32_t size = static_cast<int32_t>(fileSize);
-  char sizeField[4];
-  std::memcpy(sizeField, &size, 4);
-  SendWhole(sizeField, 4);
+  const std::string sizeField = protocol::EncodeSizeField(size);
+  SendWhole(sizeField.data(), static_cast<int32_t>(sizeField.size()));
 
   size_t slash = path.find_last_of(u'/');
   udtClient1->SendString(slash == std::u16string::npos ? path : path.substr(slash + 1));

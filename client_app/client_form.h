@@ -12,6 +12,7 @@
 #include "client_view.h"
 #include "component.h"
 #include "custom_ip_client.h"
+#include "exchange_protocol.h"
 
 class TFileStream;
 
@@ -29,7 +30,7 @@ TFormatSettings LocaleFormatSettings();
 class TForm2 : public TComponent {
  public:
   // Pieces of file data are at most this many bytes.
-  static constexpr int32_t kPieceSize = 2048;
+  static constexpr int32_t kPieceSize = protocol::kPieceSize;
   // How long a closing connection may still wait for its peer to acknowledge
   // data when the window goes away.
   static constexpr std::chrono::seconds kCloseGrace{2};
