@@ -53,7 +53,7 @@ void TServerPage::SetButtonEnabled(TServerButton Which, bool Enabled) {
 
 void TServerPage::AppendLog(const std::u16string& Line) {
   FLog.push_back(Line);
-  while (FLog.size() > kMaxLogLines) FLog.pop_front();
+  while (FLog.size() > static_cast<size_t>(kMaxLogLines)) FLog.pop_front();
   FHost.Invalidate();
 }
 
