@@ -36,8 +36,6 @@ class TServerPage : public IServerView {
   void ClickClose();
   // Empties the log (the window's double click on Memo1).
   void ClearLogClick();
-  // Brings the buttons up to date with UdtServer1 (run when idle); true when they changed.
-  bool Idle();
 
   const std::deque<std::u16string>& Log() const noexcept { return FLog; }
   TTextField& Edit(TServerEdit Which) noexcept { return Which == edtIP ? FedtIP : FedtPort; }

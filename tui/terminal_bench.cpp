@@ -51,14 +51,9 @@ TTerminalBench::TTerminalBench() {
   FClient = std::make_unique<TClientPage>(*FScreen);
   FScreen->OnQuit = [this] { Quit(); };
   FScreen->Dock(FServer.get(), FClient.get());
-  // The buttons follow a server that closes itself on another thread.
-  FIdle.setInterval(kIdleIntervalMs);
-  QObject::connect(&FIdle, &QTimer::timeout, [this] { FServer->Idle(); });
-  FIdle.start();
 }
 
 TTerminalBench::~TTerminalBench() {
-  FIdle.stop();
   FClosing.Begin(FClient->Form());
   // Nothing is drawn any more: the operator gets the terminal back at once.
   FScreen->Release();

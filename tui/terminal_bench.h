@@ -3,7 +3,6 @@
 // the whole terminal program.
 #pragma once
 
-#include <QTimer>
 #include <memory>
 
 #include "program_lifetime.h"
@@ -15,9 +14,6 @@ class TTerminalScreen;
 // The running terminal bench. Main thread only; the application object must exist.
 class TTerminalBench : public TFrontEnd {
  public:
-  // How often the server page's buttons are brought up to date while idle.
-  static constexpr int kIdleIntervalMs = 250;
-
   // Takes over the terminal, then creates the server page (whose server listens
   // at once) and the client page, in that order, and shows the server page.
   TTerminalBench();
@@ -38,7 +34,6 @@ class TTerminalBench : public TFrontEnd {
   std::unique_ptr<TTerminalScreen> FScreen;
   std::unique_ptr<TServerPage> FServer;
   std::unique_ptr<TClientPage> FClient;
-  QTimer FIdle;
   TPagesClosing FClosing;
 };
 
