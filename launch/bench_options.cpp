@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
@@ -108,7 +109,7 @@ TCommandLineOutcome ReadBenchOptions(const QStringList& Arguments, const QString
   const QCommandLineOption listen(
       QStringLiteral("listen"),
       QStringLiteral("Where the server page listens at start (default: every local IPv4 "
-                     "address, port 2048)."),
+                     "address, port %1).").arg(protocol::kDefaultPort),
       QStringLiteral("[HOST:]PORT"));
   const QCommandLineOption folder(
       QStringLiteral("folder"),
@@ -164,6 +165,11 @@ TCommandLineOutcome ReadBenchOptions(const QStringList& Arguments, const QString
       return usage("--folder: " + problem);
   }
   return outcome;
+}
+
+void RequireListening(const TBenchOptions& Options, bool Listening) {
+  if (Options.Listen && !Listening)
+    throw std::runtime_error("cannot listen on " + Options.Listen->Text());
 }
 
 QStringList ArgumentList(int argc, char** argv) {

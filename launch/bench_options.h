@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "exchange_protocol.h"
+
 class QCommandLineParser;
 
 // The exit codes of udtbench, udtbench-tui and udtbench-cli.
@@ -20,7 +22,7 @@ enum TExitCode : int {
 // An address given as [HOST:]PORT. An empty host stands for every local IPv4 address.
 struct TListenAddress {
   std::string Host;
-  uint16_t Port = 2048;
+  uint16_t Port = protocol::kDefaultPortNumber;
   // "HOST:PORT", or "*:PORT" for every local address.
   std::string Text() const;
 };
@@ -40,7 +42,7 @@ std::string FolderProblem(const std::string& Folder);
 
 // The options both front-ends accept.
 struct TBenchOptions {
-  // Where the server page listens at start; every local address, port 2048, when not given.
+  // Where the server page listens at start; every local address, the default port, when not given.
   std::optional<TListenAddress> Listen;
   // Where received files go; the program's own folder when not given.
   std::optional<std::string> Folder;
@@ -52,6 +54,10 @@ struct TCommandLineOutcome {
   // its text has then been written to standard output or standard error.
   std::optional<int> ExitNow;
 };
+
+// Throws, saying where, when Options asked for a listen address and the
+// server is not Listening there.
+void RequireListening(const TBenchOptions& Options, bool Listening);
 
 // The exit codes as a paragraph for --help.
 QString ExitCodesHelp();
