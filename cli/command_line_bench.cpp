@@ -1,40 +1,30 @@
 #include "command_line_bench.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QSocketNotifier>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "app_support.h"
 #include "bench_options.h"
 #include "cli_output.h"
 #include "cli_views.h"
 #include "client_form.h"
+#include "exchange_protocol.h"
 #include "received_file.h"
+#include "program_lifetime.h"
 #include "server_form.h"
 #include "sysutils.h"
-#include "thread.h"
 #include "transfer_figures.h"
-#include "udt_h.h"
 
 namespace {
-
-// Until this long after a stop was asked for, running conversations may go on
-// storing what their clients sent.
-constexpr int kDrainUntilMs = 2500;
-// How long the end of the program waits for the server's threads to leave UDT.
-constexpr auto kThreadBound = std::chrono::milliseconds(1500);
 
 const char kOverview[] =
     "Usage: udtbench-cli COMMAND [options]\n"
@@ -53,47 +43,6 @@ const char kOverview[] =
     "  udtbench-cli COMMAND --help   shows a command's options\n"
     "  udtbench-cli --version        shows the version\n"
     "\n";
-
-// Turns SIGINT and SIGTERM into a quit of the event loop.
-class TQuitOnSignal {
- public:
-  TQuitOnSignal() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_Pipe) != 0) return;
-    FNotifier = std::make_unique<QSocketNotifier>(s_Pipe[1], QSocketNotifier::Read);
-    QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [] {
-      char c;
-      while (::read(s_Pipe[1], &c, 1) < 0 && errno == EINTR) {
-      }
-      QCoreApplication::exit(0);
-    });
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {
-      const int saved = errno;
-      const char c = 1;
-      [[maybe_unused]] auto r = ::write(s_Pipe[0], &c, 1);
-      errno = saved;
-    };
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-  }
-  ~TQuitOnSignal() {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    FNotifier.reset();
-    for (int& fd : s_Pipe) {
-      if (fd >= 0) ::close(fd);
-      fd = -1;
-    }
-  }
-  TQuitOnSignal(const TQuitOnSignal&) = delete;
-  TQuitOnSignal& operator=(const TQuitOnSignal&) = delete;
-
- private:
-  static inline int s_Pipe[2] = {-1, -1};
-  std::unique_ptr<QSocketNotifier> FNotifier;
-};
 
 // A command's parser with --help, --version and --json; Synopsis names its arguments.
 struct TCommand {
@@ -122,12 +71,12 @@ struct TCommand {
   }
 };
 
-// The peer as HOST[:PORT]; the port is 2048 when not given.
+// The peer as HOST[:PORT]; the default port when not given.
 std::optional<TListenAddress> ReadPeer(const QString& Text) {
   const std::string text = Text.toStdString();
   std::string error;
   std::optional<TListenAddress> peer =
-      text.find(':') == std::string::npos ? TListenAddress{text, 2048}
+      text.find(':') == std::string::npos ? TListenAddress{text}
                                           : ParseListenAddress(text, error);
   if (!peer || peer->Host.empty()) {
     TCommand::Usage("\"" + text + "\" is not a peer: give HOST or HOST:PORT" +
@@ -137,26 +86,90 @@ std::optional<TListenAddress> ReadPeer(const QString& Text) {
   return peer;
 }
 
-// Runs a command's work with the transport and an event loop around it.
-int WithTransport(int argc, char** argv, const std::function<int()>& Work) {
-  TUDTSocketServices services;
-  int rc = ecSuccess;
-  {
-    QCoreApplication app(argc, argv);
-    InstallMainThreadSynchronize();
-    // The pages' debug lines ("Send Part Stream: ...") would drown the
-    // progress and the error lines that standard error carries here.
-    SetDebugOutputSink([](const std::u16string&) {});
-    rc = Work();
-    std::fflush(nullptr);
-    // The transport may be cleaned up only once no thread is inside UDT any more;
-    // one that does not leave in time is not waited for.
-    if (!TThread::WaitForAllThreads(kThreadBound)) std::_Exit(rc);
-  }
-  return rc;
+// Runs a command's front-end (see TFrontEnd) in the program's lifetime, with
+// Signals turned into its Quit.
+int RunCommand(int argc, char** argv, std::vector<int> Signals,
+               const std::function<std::unique_ptr<TFrontEnd>()>& Create) {
+  // The pages' debug lines ("Send Part Stream: ...") would drown the
+  // progress and the error lines that standard error carries here.
+  SetDebugOutputSink([](const std::u16string&) {});
+  return RunProgram(
+      [&argc, argv] {
+        auto app = std::make_unique<QCoreApplication>(argc, argv);
+        // Errors of the lifetime read "udtbench-cli COMMAND: ...", as ours do.
+        QCoreApplication::setApplicationName(QString::fromStdString(ProgramName()));
+        return app;
+      },
+      Create, std::move(Signals));
 }
 
 // ---- serve ----
+
+// The server page serving until a signal ends it: then it stops accepting, lets
+// the conversations under way store what their clients sent, within the bound
+// every front-end keeps, and shuts the server down.
+class TServeFrontEnd : public TFrontEnd {
+ public:
+  TServeFrontEnd(TCliOutput& Output, const TListenAddress& Address, const std::string& Folder)
+      : FOutput(Output), FView(Output, Address) {
+    FForm = std::make_unique<TForm1>(FView, std::to_string(Address.Port));
+    FForm->UdtServer1()->SetLocalHost(Address.Host);
+    FForm->SetReceiveFolder(Folder);
+    FForm->OnFileReceived = [this](TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
+      Received(ClientSocket, Receipt);
+    };
+    FForm->FormCreate();
+    if (!FForm->UdtServer1()->Listening())
+      throw std::runtime_error("cannot listen on " + Address.Text());
+    FOutput.Line("listening on " + Address.Text() + ", storing files in " + Folder);
+    FOutput.Event({{"event", "listening"},
+                   {"host", QString::fromStdString(Address.Host.empty() ? "0.0.0.0" : Address.Host)},
+                   {"port", Address.Port},
+                   {"folder", QString::fromStdString(Folder)}});
+  }
+  ~TServeFrontEnd() override {
+    // No new conversations; those under way may finish what they are storing.
+    FForm->actCloseExecute();
+    QElapsedTimer sinceStop;
+    sinceStop.start();
+    TPagesClosing::DrainConversations(*FForm, sinceStop);
+    FForm->Shutdown(kThreadBound);
+    QCoreApplication::processEvents();
+    FForm.reset();
+    FOutput.Line("stopped");
+    FOutput.Event({{"event", "stopped"}});
+  }
+  void Quit() override { QCoreApplication::exit(ecSuccess); }
+
+ private:
+  // A conversation's worker thread kept a file: its figures go out on the main thread.
+  void Received(TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
+    TTransferSummary summary;
+    summary.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
+    summary.Name = Utf16ToUtf8(Receipt.Name);
+    summary.Bytes = Receipt.Stored;
+    summary.Seconds = Receipt.Seconds;
+    summary.MBps = Receipt.Seconds > 0 ? Receipt.Stored / 1e6 / Receipt.Seconds : 0;
+    summary.Sha256 = Sha256OfFile(Receipt.Path);
+    const bool link = AddLinkFigures(ClientSocket, false, std::nullopt, summary);
+    QJsonObject event = SummaryJson(summary, link);
+    event["event"] = "file";
+    event["peer"] = QString::fromStdString(summary.Peer);
+    event["path"] = QString::fromStdString(Receipt.Path);
+    event["announced"] = Receipt.Announced;
+    event["complete"] = Receipt.Complete;
+    const std::string line = (Receipt.Complete ? "received " : "cut short ") + SummaryLine(summary, link);
+    PostToMainThread(&FContext, [this, event, line] {
+      FOutput.Line(line);
+      FOutput.Event(event);
+    });
+  }
+
+  TCliOutput& FOutput;
+  QObject FContext;
+  TCliServerView FView;
+  std::unique_ptr<TForm1> FForm;
+};
 
 int Serve(int argc, char** argv, const QStringList& Arguments) {
   TCommand command(
@@ -165,94 +178,55 @@ int Serve(int argc, char** argv, const QStringList& Arguments) {
       "object per event: \"listening\", \"log\", \"file\" (statistics and SHA-256 of each\n"
       "received file), \"stopped\".",
       {});
-  const QCommandLineOption listen("listen",
-                                  "Where to listen (default: every local IPv4 address, port 2048).",
-                                  "[HOST:]PORT");
-  const QCommandLineOption folder(
-      "folder", "Where received files are stored (default: the program's folder).", "DIR");
-  command.Parser.addOptions({listen, folder});
+  const TServerOptions server(QStringLiteral("the server"));
+  command.Parser.addOptions({server.Listen, server.Folder});
   if (auto exit = command.Read(Arguments)) return *exit;
   if (!command.Parser.positionalArguments().isEmpty())
     return TCommand::Usage("serve takes no argument \"" +
                            command.Parser.positionalArguments().first().toStdString() + "\"");
-  TListenAddress address;
-  if (command.Parser.isSet(listen)) {
-    std::string error;
-    auto given = ParseListenAddress(command.Parser.value(listen).toStdString(), error);
-    if (!given) return TCommand::Usage("--listen: " + error);
-    address = *given;
-  }
-  std::string folderPath = ExecutableFolder();
-  if (command.Parser.isSet(folder)) {
-    folderPath = QFileInfo(command.Parser.value(folder)).absoluteFilePath().toStdString();
-    if (std::string problem = FolderProblem(folderPath); !problem.empty())
-      return TCommand::Usage("--folder: " + problem);
-  }
-  if (std::string problem = ListenProblem(address); !problem.empty()) {
+  TBenchOptions options;
+  if (auto exit = server.Read(command.Parser, options)) return *exit;
+  // Serving is all this program does: the default address must be free too.
+  const TListenAddress address = options.Listen.value_or(TListenAddress{});
+  if (std::string problem = options.Listen ? "" : ListenProblem(address); !problem.empty()) {
     PrintError(problem);
     return ecUsage;
   }
+  const std::string folderPath = options.Folder.value_or(ExecutableFolder());
   TCliOutput output(command.Parser.isSet(command.Json));
 
-  return WithTransport(argc, argv, [&]() -> int {
-    QObject context;
-    TCliServerView view(output, address);
-    auto form = std::make_unique<TForm1>(view, std::to_string(address.Port));
-    form->UdtServer1()->SetLocalHost(address.Host);
-    form->SetReceiveFolder(folderPath);
-    form->OnFileReceived = [&output, &context](TUDTCustomIpClient& ClientSocket,
-                                               const TFileReceipt& Receipt) {
-      TTransferSummary summary;
-      summary.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
-      summary.Name = Utf16ToUtf8(Receipt.Name);
-      summary.Bytes = Receipt.Stored;
-      summary.Seconds = Receipt.Seconds;
-      summary.MBps = Receipt.Seconds > 0 ? Receipt.Stored / 1e6 / Receipt.Seconds : 0;
-      summary.Sha256 = Sha256OfFile(Receipt.Path);
-      const bool link = AddLinkFigures(ClientSocket, false, std::nullopt, summary);
-      QJsonObject event = SummaryJson(summary, link);
-      event["event"] = "file";
-      event["peer"] = QString::fromStdString(summary.Peer);
-      event["path"] = QString::fromStdString(Receipt.Path);
-      event["announced"] = Receipt.Announced;
-      event["complete"] = Receipt.Complete;
-      const std::string line =
-          (Receipt.Complete ? "received " : "cut short ") + SummaryLine(summary, link);
-      PostToMainThread(&context, [&output, event, line] {
-        output.Line(line);
-        output.Event(event);
-      });
-    };
-    form->FormCreate();
-    if (!form->UdtServer1()->Listening()) {
-      PrintError("cannot listen on " + address.Text());
-      return ecUsage;
-    }
-    output.Line("listening on " + address.Text() + ", storing files in " + folderPath);
-    output.Event({{"event", "listening"},
-                  {"host", QString::fromStdString(address.Host.empty() ? "0.0.0.0" : address.Host)},
-                  {"port", address.Port},
-                  {"folder", QString::fromStdString(folderPath)}});
-    {
-      TQuitOnSignal quitOnSignal;
-      QCoreApplication::exec();
-    }
-    // No new conversations; those under way may finish what they are storing.
-    form->actCloseExecute();
-    QElapsedTimer sinceStop;
-    sinceStop.start();
-    while (form->ConversationCount() > 0 && sinceStop.elapsed() < kDrainUntilMs)
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    form->Shutdown(kThreadBound);
-    QCoreApplication::processEvents();
-    form.reset();
-    output.Line("stopped");
-    output.Event({{"event", "stopped"}});
-    return ecSuccess;
+  return RunCommand(argc, argv, {SIGINT, SIGTERM}, [&] {
+    return std::make_unique<TServeFrontEnd>(output, address, folderPath);
   });
 }
 
 // ---- send and say: the client page ----
+
+// The client page doing a command's work (connect, send, say) once the event
+// loop runs; the loop ends with the work's exit code.
+class TClientCommand : public TFrontEnd {
+ public:
+  using TWork = std::function<int(TForm2& Form, TCliClientView& View)>;
+  TClientCommand(TCliOutput& Output, const TListenAddress& Peer, TWork Work)
+      : FView(Output, Peer.Host, std::to_string(Peer.Port)), FForm(FView) {
+    QMetaObject::invokeMethod(
+        &FContext, [this, Work = std::move(Work)] { QCoreApplication::exit(Work(FForm, FView)); },
+        Qt::QueuedConnection);
+  }
+  // Stops a transfer and closes the connection.
+  ~TClientCommand() override { FClosing.Begin(FForm); }
+  // What was asked for is left undone: a failure.
+  void Quit() override {
+    FClosing.Begin(FForm);
+    QCoreApplication::exit(ecFailed);
+  }
+
+ private:
+  QObject FContext;
+  TCliClientView FView;
+  TForm2 FForm;
+  TPagesClosing FClosing;
+};
 
 // The client page connected to Peer, or the exit code when it cannot be.
 std::optional<int> Connect(TForm2& Form, TCliClientView& View, TCliOutput& Output,
@@ -285,7 +259,7 @@ TExchange Exchange(TForm2& Form, TCliClientView& View, const std::u16string& Tex
   const auto& log = View.Log();
   // The reply is the last line added; lines before it are the failures of the calls.
   if (log.size() > before) e.Reply = log.back();
-  e.Ok = Form.udtClient1->Active() && log.size() == before + 1 && e.Reply.starts_with(u"Act: ") &&
+  e.Ok = Form.udtClient1->Active() && log.size() == before + 1 && e.Reply.starts_with(protocol::kReplyPrefix) &&
          e.Reply.ends_with(Text);
   if (!e.Ok)
     e.Failure = log.size() > before + 1 ? Utf16ToUtf8(log[before])
@@ -299,7 +273,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
       "message, whose reply shows the server has taken the whole file. Prints per file: bytes,\n"
       "seconds, MB/s, round-trip time, loss, retransmits and SHA-256. A progress bar goes to\n"
       "standard error when it is a terminal.",
-      {{"HOST[:PORT]", "The server (port 2048 when not given)."},
+      {{"HOST[:PORT]", QString("The server (port %1 when not given).").arg(protocol::kDefaultPort)},
        {"FILE...", "The files to send, one after another over one connection."}});
   if (auto exit = command.Read(Arguments)) return *exit;
   const QStringList args = command.Parser.positionalArguments();
@@ -315,56 +289,57 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
   }
   TCliOutput output(command.Parser.isSet(command.Json));
 
-  return WithTransport(argc, argv, [&]() -> int {
-    TCliClientView view(output, peer->Host, std::to_string(peer->Port));
-    TForm2 form(view);
-    if (auto exit = Connect(form, view, output, *peer)) return *exit;
-    for (const QFileInfo& file : files) {
-      const std::string path = file.absoluteFilePath().toStdString();
-      const std::string name = file.fileName().toStdString();
-      const size_t logBefore = view.Log().size();
-      const auto start = std::chrono::steady_clock::now();
-      const std::optional<TUDTTraceInfo> before = form.udtClient1->PerfMon(false);
-      view.SetFile(Utf8ToUtf16(path), file.size());
-      std::u16string failure;
-      const bool handled = RunHandler([&] { form.btnSendFileClick(nullptr); },
-                                      [&](const std::u16string& text) { failure = text; });
-      view.EndFile();
-      if (!handled) {
-        output.Error(name + " was not sent: " + Utf16ToUtf8(failure));
-        return ecFailed;
+  // SIGINT and SIGTERM keep their default: the work may wait in UDT4 for long.
+  return RunCommand(argc, argv, {}, [&] {
+    return std::make_unique<TClientCommand>(output, *peer, [&](TForm2& form, TCliClientView& view) -> int {
+      if (auto exit = Connect(form, view, output, *peer)) return *exit;
+      for (const QFileInfo& file : files) {
+        const std::string path = file.absoluteFilePath().toStdString();
+        const std::string name = file.fileName().toStdString();
+        const size_t logBefore = view.Log().size();
+        const auto start = std::chrono::steady_clock::now();
+        const std::optional<TUDTTraceInfo> before = form.udtClient1->PerfMon(false);
+        view.SetFile(Utf8ToUtf16(path), file.size());
+        std::u16string failure;
+        const bool handled = RunHandler([&] { form.btnSendFileClick(nullptr); },
+                                        [&](const std::u16string& text) { failure = text; });
+        view.EndFile();
+        if (!handled) {
+          output.Error(name + " was not sent: " + Utf16ToUtf8(failure));
+          return ecFailed;
+        }
+        TExchange confirm;
+        if (form.udtClient1->Active())
+          confirm = Exchange(form, view, u"udtbench-cli sent " + Utf8ToUtf16(name));
+        if (!confirm.Ok) {
+          const std::u16string refused = RefusedNameReason(Utf8ToUtf16(name));
+          std::string reason = view.Log().size() > logBefore ? Utf16ToUtf8(view.Log()[logBefore])
+                                                             : confirm.Failure;
+          if (!refused.empty())
+            output.Error(name + " was refused by " + peer->Text() + ": " + Utf16ToUtf8(refused));
+          else
+            output.Error("the connection to " + peer->Text() + " was cut while sending " + name +
+                         " (the server may have refused the file): " + reason);
+          return ecFailed;
+        }
+        TTransferSummary summary;
+        summary.Peer = peer->Text();
+        summary.Name = name;
+        summary.Bytes = file.size();
+        summary.Seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        summary.MBps = summary.Seconds > 0 ? summary.Bytes / 1e6 / summary.Seconds : 0;
+        summary.Sha256 = Sha256OfFile(path);
+        const bool link = AddLinkFigures(*form.udtClient1, true, before, summary);
+        output.Line(SummaryLine(summary, link));
+        QJsonObject event = SummaryJson(summary, link);
+        event["event"] = "sent";
+        event["path"] = QString::fromStdString(path);
+        event["peer"] = QString::fromStdString(peer->Text());
+        output.Event(event);
       }
-      TExchange confirm;
-      if (form.udtClient1->Active())
-        confirm = Exchange(form, view, u"udtbench-cli sent " + Utf8ToUtf16(name));
-      if (!confirm.Ok) {
-        const std::u16string refused = RefusedNameReason(Utf8ToUtf16(name));
-        std::string reason = view.Log().size() > logBefore ? Utf16ToUtf8(view.Log()[logBefore])
-                                                           : confirm.Failure;
-        if (!refused.empty())
-          output.Error(name + " was refused by " + peer->Text() + ": " + Utf16ToUtf8(refused));
-        else
-          output.Error("the connection to " + peer->Text() + " was cut while sending " + name +
-                       " (the server may have refused the file): " + reason);
-        return ecFailed;
-      }
-      TTransferSummary summary;
-      summary.Peer = peer->Text();
-      summary.Name = name;
-      summary.Bytes = file.size();
-      summary.Seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      summary.MBps = summary.Seconds > 0 ? summary.Bytes / 1e6 / summary.Seconds : 0;
-      summary.Sha256 = Sha256OfFile(path);
-      const bool link = AddLinkFigures(*form.udtClient1, true, before, summary);
-      output.Line(SummaryLine(summary, link));
-      QJsonObject event = SummaryJson(summary, link);
-      event["event"] = "sent";
-      event["path"] = QString::fromStdString(path);
-      event["peer"] = QString::fromStdString(peer->Text());
-      output.Event(event);
-    }
-    return ecSuccess;
+      return ecSuccess;
+    });
   });
 }
 
@@ -373,7 +348,7 @@ int Say(int argc, char** argv, const QStringList& Arguments) {
       "Sends the time-stamped message TEXT to the server at HOST[:PORT] as the client page's\n"
       "Send does, N times, prints each reply, then the round-trip times in milliseconds:\n"
       "min, median, p99 and max.",
-      {{"HOST[:PORT]", "The server (port 2048 when not given)."},
+      {{"HOST[:PORT]", QString("The server (port %1 when not given).").arg(protocol::kDefaultPort)},
        {"TEXT", "The message, sent after the time stamp."}});
   const QCommandLineOption count("count", "How many times to send the message (default 1).", "N",
                                  "1");
@@ -391,40 +366,41 @@ int Say(int argc, char** argv, const QStringList& Arguments) {
   const std::u16string text = args[1].toStdU16String();
   TCliOutput output(command.Parser.isSet(command.Json));
 
-  return WithTransport(argc, argv, [&]() -> int {
-    TCliClientView view(output, peer->Host, std::to_string(peer->Port));
-    TForm2 form(view);
-    if (auto exit = Connect(form, view, output, *peer)) return *exit;
-    std::vector<double> times;
-    int rc = ecSuccess;
-    for (int i = 1; i <= n; ++i) {
-      const TExchange e = Exchange(form, view, text);
-      if (!e.Ok) {
-        output.Error("exchange " + std::to_string(i) + " of " + std::to_string(n) +
-                     " with " + peer->Text() + " failed: " + e.Failure);
-        rc = ecFailed;
-        break;
+  // SIGINT and SIGTERM keep their default: the work may wait in UDT4 for long.
+  return RunCommand(argc, argv, {}, [&] {
+    return std::make_unique<TClientCommand>(output, *peer, [&](TForm2& form, TCliClientView& view) -> int {
+      if (auto exit = Connect(form, view, output, *peer)) return *exit;
+      std::vector<double> times;
+      int rc = ecSuccess;
+      for (int i = 1; i <= n; ++i) {
+        const TExchange e = Exchange(form, view, text);
+        if (!e.Ok) {
+          output.Error("exchange " + std::to_string(i) + " of " + std::to_string(n) +
+                       " with " + peer->Text() + " failed: " + e.Failure);
+          rc = ecFailed;
+          break;
+        }
+        times.push_back(e.Milliseconds);
+        output.Line(Utf16ToUtf8(e.Reply));
+        output.Event({{"event", "reply"},
+                      {"n", i},
+                      {"reply", QString::fromStdU16String(e.Reply)},
+                      {"rtt_ms", e.Milliseconds}});
       }
-      times.push_back(e.Milliseconds);
-      output.Line(Utf16ToUtf8(e.Reply));
-      output.Event({{"event", "reply"},
-                    {"n", i},
-                    {"reply", QString::fromStdU16String(e.Reply)},
-                    {"rtt_ms", e.Milliseconds}});
-    }
-    const TSpread s = SpreadOf(times);
-    char line[160];
-    std::snprintf(line, sizeof line, "rtt ms: min %.3f, median %.3f, p99 %.3f, max %.3f (%zu of %d)",
-                  s.Min, s.Median, s.P99, s.Max, times.size(), n);
-    output.Line(line);
-    output.Event({{"event", "summary"},
-                  {"count", static_cast<int>(times.size())},
-                  {"asked", n},
-                  {"rtt_ms", QJsonObject{{"min", s.Min},
-                                         {"median", s.Median},
-                                         {"p99", s.P99},
-                                         {"max", s.Max}}}});
-    return rc;
+      const TSpread s = SpreadOf(times);
+      char line[160];
+      std::snprintf(line, sizeof line, "rtt ms: min %.3f, median %.3f, p99 %.3f, max %.3f (%zu of %d)",
+                    s.Min, s.Median, s.P99, s.Max, times.size(), n);
+      output.Line(line);
+      output.Event({{"event", "summary"},
+                    {"count", static_cast<int>(times.size())},
+                    {"asked", n},
+                    {"rtt_ms", QJsonObject{{"min", s.Min},
+                                           {"median", s.Median},
+                                           {"p99", s.P99},
+                                           {"max", s.Max}}}});
+      return rc;
+    });
   });
 }
 

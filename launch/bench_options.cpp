@@ -106,16 +106,8 @@ TCommandLineOutcome ReadBenchOptions(const QStringList& Arguments, const QString
                                 QStringLiteral("Shows this help and ends."));
   const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                    QStringLiteral("Shows the version and ends."));
-  const QCommandLineOption listen(
-      QStringLiteral("listen"),
-      QStringLiteral("Where the server page listens at start (default: every local IPv4 "
-                     "address, port %1).").arg(protocol::kDefaultPort),
-      QStringLiteral("[HOST:]PORT"));
-  const QCommandLineOption folder(
-      QStringLiteral("folder"),
-      QStringLiteral("Where received files are stored (default: the program's folder)."),
-      QStringLiteral("DIR"));
-  parser.addOptions({help, version, listen, folder});
+  const TServerOptions server(QStringLiteral("the server page"));
+  parser.addOptions({help, version, server.Listen, server.Folder});
   if (KeepToolkitOptions) {
     for (const char* name : kToolkitValueOptions) {
       QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
@@ -149,22 +141,40 @@ TCommandLineOutcome ReadBenchOptions(const QStringList& Arguments, const QString
   if (!parser.positionalArguments().isEmpty())
     return usage("unexpected argument \"" + parser.positionalArguments().first().toStdString() +
                  "\"");
-  if (parser.isSet(listen)) {
+  outcome.ExitNow = server.Read(parser, Options);
+  return outcome;
+}
+
+TServerOptions::TServerOptions(const QString& Where)
+    : Listen(QStringLiteral("listen"),
+             QStringLiteral("Where %1 listens at start (default: every local IPv4 address, port %2).")
+                 .arg(Where, QString::fromLatin1(protocol::kDefaultPort)),
+             QStringLiteral("[HOST:]PORT")),
+      Folder(QStringLiteral("folder"),
+             QStringLiteral("Where received files are stored (default: the program's folder)."),
+             QStringLiteral("DIR")) {}
+
+std::optional<int> TServerOptions::Read(const QCommandLineParser& Parser, TBenchOptions& Options) const {
+  if (Parser.isSet(Listen)) {
     std::string error;
-    Options.Listen = ParseListenAddress(parser.value(listen).toStdString(), error);
-    if (!Options.Listen) return usage("--listen: " + error);
+    Options.Listen = ParseListenAddress(Parser.value(Listen).toStdString(), error);
+    if (!Options.Listen) {
+      PrintError("--listen: " + error + " (see --help)");
+      return ecUsage;
+    }
     if (std::string problem = ListenProblem(*Options.Listen); !problem.empty()) {
       PrintError(problem);
-      outcome.ExitNow = ecUsage;
-      return outcome;
+      return ecUsage;
     }
   }
-  if (parser.isSet(folder)) {
-    Options.Folder = parser.value(folder).toStdString();
-    if (std::string problem = FolderProblem(*Options.Folder); !problem.empty())
-      return usage("--folder: " + problem);
+  if (Parser.isSet(Folder)) {
+    Options.Folder = QFileInfo(Parser.value(Folder)).absoluteFilePath().toStdString();
+    if (std::string problem = FolderProblem(*Options.Folder); !problem.empty()) {
+      PrintError("--folder: " + problem + " (see --help)");
+      return ecUsage;
+    }
   }
-  return outcome;
+  return std::nullopt;
 }
 
 void RequireListening(const TBenchOptions& Options, bool Listening) {
@@ -185,6 +195,8 @@ QString HelpText(const QCommandLineParser& Parser) {
 }
 
 void SetProgramName(const std::string& Name) { g_Program = Name; }
+
+const std::string& ProgramName() { return g_Program; }
 
 void PrintError(const std::string& Message) {
   std::fprintf(stderr, "%s: %s\n", g_Program.c_str(), Message.c_str());

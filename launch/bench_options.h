@@ -2,6 +2,7 @@
 // where received files go, and the exit codes every program shares.
 #pragma once
 
+#include <QCommandLineOption>
 #include <QStringList>
 #include <cstdint>
 #include <optional>
@@ -48,6 +49,18 @@ struct TBenchOptions {
   std::optional<std::string> Folder;
 };
 
+// The --listen and --folder options of a program with a server page.
+struct TServerOptions {
+  // Where tells who listens, for the help ("the server page").
+  explicit TServerOptions(const QString& Where);
+  // Reads both from Parser into Options: Folder made absolute, both checked.
+  // On an error prints one line to standard error and returns ecUsage.
+  std::optional<int> Read(const QCommandLineParser& Parser, TBenchOptions& Options) const;
+
+  QCommandLineOption Listen;
+  QCommandLineOption Folder;
+};
+
 // What a program does after reading its command line.
 struct TCommandLineOutcome {
   // Set when the program ends at once with this code (help, version, bad usage);
@@ -80,6 +93,7 @@ QString HelpText(const QCommandLineParser& Parser);
 
 // The name error lines and help start with; ArgumentList sets it from argv[0].
 void SetProgramName(const std::string& Name);
+const std::string& ProgramName();
 
 // Writes "PROGRAM: Message" as one line to standard error.
 void PrintError(const std::string& Message);
