@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "sysutils.h"
 
@@ -27,21 +26,6 @@ std::string Hex(const std::string& bytes) {
     std::snprintf(b, sizeof b, "%02x", c);
     if (!out.empty()) out += ' ';
     out += b;
-  }
-  return out;
-}
-
-std::string SizeField(int32_t size) {
-  std::string out(4, '\0');
-  std::memcpy(out.data(), &size, 4);
-  return out;
-}
-
-std::string Frame(const std::u16string& text) {
-  std::string out = SizeField(static_cast<int32_t>(text.size()));
-  for (char16_t c : text) {
-    out.push_back(static_cast<char>(c & 0xFF));
-    out.push_back(static_cast<char>(c >> 8));
   }
   return out;
 }
