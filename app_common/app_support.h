@@ -8,6 +8,10 @@
 
 class QObject;
 
+// The logs of every front-end keep their last this many lines, so peers that
+// keep talking cannot make them grow without end.
+inline constexpr int kMaxLogLines = 100000;
+
 // Writes one line to the debug output: standard error unless a sink is set. Any thread.
 void OutputDebugString(const std::u16string& line);
 // Replaces the debug output (tests, benchmarks); an empty function restores standard error.

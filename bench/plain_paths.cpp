@@ -223,6 +223,17 @@ Report PlainFileRun(const std::string& source, const std::string& folder, int64_
   return Timed(seconds, cpu, sent && served, size);
 }
 
+Report PlainFileTo(uint16_t port, const std::string& source, int64_t size) {
+  const int s = UdtConnect(port);
+  const double cpu0 = ProcessCpuSeconds();
+  const auto t0 = Clock::now();
+  const bool sent = s >= 0 && SendFile<UdtIo>(s, source, size);
+  const double seconds = SecondsSince(t0);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  if (s >= 0) UDT::close(s);
+  return Timed(seconds, cpu, sent, size);
+}
+
 Report TcpFileRun(const std::string& source, const std::string& folder, int64_t size) {
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(0);

@@ -29,6 +29,11 @@ Report PlainTextRun(int roundTrips);
 Report PlainMultiRun(const std::string& source, const std::string& folder, int clients,
                      int64_t bytesEach);
 
+// The sending side of PlainFileRun alone, into a server already listening on
+// 127.0.0.1 port: request, reply, size, name "bench.bin", pieces, closing
+// exchange. Reports seconds, cpu and the rate.
+Report PlainFileTo(uint16_t port, const std::string& source, int64_t size);
+
 // A plain UDT4 server on port: one thread per connection answering text
 // messages as the bench does. Prints "ready=1" once listening; runs until killed.
 int PlainServerProcess(uint16_t port);

@@ -1,7 +1,5 @@
 #include "file_sender.h"
 
-#include <udt/udt.h>
-
 #include <algorithm>
 #include <cfenv>
 #include <charconv>
@@ -51,31 +49,13 @@ bool Writable(int32_t u, int32_t timeoutMs) {
   return writable;
 }
 
-// Free packets in the connection's send buffer and the payload of one packet;
-// false when UDT4 cannot tell.
-bool SendBufferRoom(int32_t u, int32_t& freePackets, int32_t& payload) {
-  int32_t mss = 0, bufBytes = 0, queued = 0;
-  int32_t len = sizeof mss;
-  if (udt_getsockopt(u, 0, UDT_MSS, &mss, &len) != 0 || mss <= 44) return false;
-  len = sizeof bufBytes;
-  if (udt_getsockopt(u, 0, UDT_SNDBUF, &bufBytes, &len) != 0) return false;
-  len = sizeof queued;
-  if (udt_getsockopt(u, 0, UDT_SNDDATA, &queued, &len) != 0) return false;
-  // UDT4 counts its buffer in blocks of MSS - 28 bytes, each carrying one
-  // packet of MSS - 44 bytes of data.
-  freePackets = std::max(0, bufBytes / (mss - 28) - queued);
-  payload = mss - 44;
-  return true;
-}
-
 }  // namespace
 
 void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace) {
   if (!Socket.Active()) return;
-  // UDT's close waits until the peer has acknowledged every byte handed to it,
-  // 180 s by default; a live peer does so quickly, one that is gone never does.
-  linger grace{1, static_cast<int>(Grace.count())};
-  udt_setsockopt(Socket.Handle(), 0, UDT_LINGER, &grace, sizeof grace);
+  // UDT's close waits until the peer has acknowledged every byte handed to it;
+  // a live peer does so quickly, one that is gone never does.
+  Socket.SetLinger(static_cast<int32_t>(Grace.count()));
   Socket.Close();
 }
 
@@ -210,7 +190,7 @@ bool TFileSender::WaitWritable(int32_t n) {
   }
   // A closed or broken connection goes straight to the send, which reports it.
   while (FClient.Active()) {
-    if (!SendBufferRoom(h, FRoomPackets, FRoomPayload)) FRoomPackets = 0;
+    if (!FClient.SendRoom(FRoomPackets, FRoomPayload)) FRoomPackets = 0;
     if (FRoomPackets >= packets()) {
       FRoomPackets -= packets();
       return true;

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libudt-dev libgtest-dev qt6-base-dev
-          xvfb xauth fonts-droid-fallback libncurses-dev tmux)
+          xvfb xauth fonts-droid-fallback fonts-symbola libncurses-dev tmux)
 if [ "${1:-}" = "--sanitizers" ]; then
   packages+=(clang-14 libclang-rt-14-dev)
 fi

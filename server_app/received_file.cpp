@@ -1,28 +1,32 @@
 #include "received_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 
 namespace {
 
-std::mutex g_writingLock;
-std::set<std::string> g_writing;  // guarded by g_writingLock: folder + '/' + name
+// Large enough that a file goes to the disk in few calls, not one per piece.
+constexpr size_t kWriteBufferSize = 64 * 1024;
+// A temporary file left this long without a writer holding it belongs to a
+// process that died.
+constexpr time_t kLeftoverAge = 60;
+constexpr char kTemporarySuffix[] = ".tmp";
 
 std::string ErrnoText(int e) { return std::strerror(e); }
-
-[[noreturn]] void CannotCreate(const std::u16string& Name, int e) {
-  throw EReceivedFileError(u"Cannot create file \"" + Name + u"\". " +
-                           AnsiToUnicode(ErrnoText(e)));
-}
 
 bool IsControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
@@ -30,6 +34,60 @@ std::filesystem::path OwnExecutable() {
   std::error_code ec;
   std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::filesystem::path() : p;
+}
+
+bool WriteAll(int Handle, const char* P, size_t Count) {
+  while (Count > 0) {
+    const ssize_t r = ::write(Handle, P, Count);
+    if (r == -1 && errno == EINTR) continue;
+    if (r <= 0) {
+      if (r == 0) errno = EIO;
+      return false;
+    }
+    P += r;
+    Count -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// Removes the temporary files of writers that are gone: each writer holds a
+// lock on its own file for as long as it lives, so a file that can be locked
+// and has not changed for a while has no writer left.
+void RemoveLeftovers(int Incoming) {
+  const int handle = ::dup(Incoming);
+  if (handle == -1) return;
+  DIR* dir = ::fdopendir(handle);
+  if (!dir) {
+    ::close(handle);
+    return;
+  }
+  const time_t now = std::time(nullptr);
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name.size() <= std::strlen(kTemporarySuffix) ||
+        name.compare(name.size() - std::strlen(kTemporarySuffix), std::string::npos,
+                     kTemporarySuffix) != 0)
+      continue;
+    const int f = ::openat(Incoming, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (f == -1) continue;
+    struct stat st{};
+    if (::fstat(f, &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime > kLeftoverAge &&
+        ::flock(f, LOCK_EX | LOCK_NB) == 0)
+      ::unlinkat(Incoming, name.c_str(), 0);
+    ::close(f);
+  }
+  ::closedir(dir);
+}
+
+// Each receive folder is swept once per process, when it is first used.
+void RemoveLeftoversOnce(const std::string& Folder, int Incoming) {
+  static std::mutex lock;
+  static std::set<std::string> swept;  // guarded by lock
+  {
+    std::lock_guard<std::mutex> g(lock);
+    if (!swept.insert(Folder).second) return;
+  }
+  RemoveLeftovers(Incoming);
 }
 
 }  // namespace
@@ -50,41 +108,19 @@ std::u16string RefusedNameReason(const std::u16string& Name) {
   return {};
 }
 
-TReceivedFile::TReceivedFile(const std::string& Folder, const std::u16string& Name) {
+TReceivedFile::TReceivedFile(const std::string& Folder, const std::u16string& Name) : FName(Name) {
   if (std::u16string why = RefusedNameReason(Name); !why.empty())
     throw ERefusedFileName(why);
-  const std::string name = Utf16ToUtf8(Name);
-  FKey = Folder + '/' + name;
-  {
-    std::lock_guard<std::mutex> g(g_writingLock);
-    if (!g_writing.insert(FKey).second) {
-      FKey.clear();
-      CannotCreate(Name, EBUSY);
-    }
-  }
+  FTarget = Utf16ToUtf8(Name);
+  if (FTarget == kIncomingFolderName) throw ERefusedFileName(u"the folder of files being received");
   try {
-    const int dir = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir == -1) CannotCreate(Name, errno);
-    // Relative to the folder and without following a link, so no name can lead
-    // outside it. Not truncated yet: another process may hold the file locked.
-    // O_NONBLOCK keeps a FIFO of that name from blocking the open.
-    FHandle = ::openat(dir, name.c_str(),
-                       O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-    const int openError = errno;
-    ::close(dir);
-    if (FHandle == -1) {
-      if (openError == ELOOP) throw ERefusedFileName(u"a link");
-      CannotCreate(Name, openError);
-    }
-    struct stat st{};
-    if (::fstat(FHandle, &st) == -1) CannotCreate(Name, errno);
-    if (!S_ISREG(st.st_mode)) CannotCreate(Name, EINVAL);
-    // A second name for the same file may sit outside the folder.
-    if (st.st_nlink > 1) throw ERefusedFileName(u"a file with another name elsewhere");
-    if (::flock(FHandle, LOCK_EX | LOCK_NB) == -1) CannotCreate(Name, errno);
-    if (::ftruncate(FHandle, 0) == -1) CannotCreate(Name, errno);
-    const int flags = ::fcntl(FHandle, F_GETFL);
-    if (flags != -1) ::fcntl(FHandle, F_SETFL, flags & ~O_NONBLOCK);
+    FFolder = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (FFolder == -1) Fail("Cannot create file", errno);
+    const std::optional<mode_t> mode = CheckTarget();
+    OpenIncomingFolder();
+    RemoveLeftoversOnce(Folder, FIncoming);
+    CreateTemporary(mode);
+    FBuffer.reset(new char[kWriteBufferSize]);
   } catch (...) {
     Release();
     throw;
@@ -93,26 +129,123 @@ TReceivedFile::TReceivedFile(const std::string& Folder, const std::u16string& Na
 
 TReceivedFile::~TReceivedFile() { Release(); }
 
-void TReceivedFile::Release() noexcept {
-  if (FHandle != -1) {
-    ::close(FHandle);  // also drops the lock
-    FHandle = -1;
+// The name may hold nothing yet, or a plain file with no other name that this
+// user may write and no other process holds locked. Every call is relative to
+// the folder and follows no link, so no name leads outside it. Returns the old
+// file's permissions, which the new one keeps; none when there is no old file.
+std::optional<mode_t> TReceivedFile::CheckTarget() {
+  // O_NONBLOCK keeps a FIFO of that name from blocking the open.
+  const int handle = ::openat(FFolder, FTarget.c_str(),
+                              O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (handle == -1) {
+    if (errno == ENOENT) return std::nullopt;
+    if (errno == ELOOP) throw ERefusedFileName(u"a link");
+    Fail("Cannot create file", errno);
   }
-  if (!FKey.empty()) {
-    std::lock_guard<std::mutex> g(g_writingLock);
-    g_writing.erase(FKey);
-    FKey.clear();
+  struct stat st{};
+  int error = ::fstat(handle, &st) == -1 ? errno : 0;
+  if (!error && !S_ISREG(st.st_mode)) error = EINVAL;
+  // A second name for the same file may sit outside the folder.
+  const bool otherName = !error && st.st_nlink > 1;
+  if (!error && !otherName && ::flock(handle, LOCK_SH | LOCK_NB) == -1) error = errno;
+  ::close(handle);
+  if (otherName) throw ERefusedFileName(u"a file with another name elsewhere");
+  if (error) Fail("Cannot create file", error);
+  return st.st_mode & 0777;
+}
+
+void TReceivedFile::OpenIncomingFolder() {
+  if (::mkdirat(FFolder, kIncomingFolderName, 0700) == -1 && errno != EEXIST)
+    Fail("Cannot create file", errno);
+  FIncoming = ::openat(FFolder, kIncomingFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (FIncoming == -1) Fail("Cannot create file", errno);
+}
+
+void TReceivedFile::CreateTemporary(std::optional<mode_t> Mode) {
+  static std::atomic<unsigned> counter{0};
+  const std::string prefix = std::to_string(::getpid()) + '-';
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = prefix + std::to_string(counter++) + kTemporarySuffix;
+    const int handle = ::openat(FIncoming, name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (handle == -1) {
+      if (errno == EEXIST) continue;  // another process with the same number, in another namespace
+      Fail("Cannot create file", errno);
+    }
+    FHandle = handle;
+    FTemporary = std::move(name);
+    if (Mode) ::fchmod(FHandle, *Mode);  // exactly, whatever the umask
+    // Tells a later sweep that this file still has its writer.
+    ::flock(FHandle, LOCK_EX | LOCK_NB);
+    return;
   }
+  Fail("Cannot create file", EEXIST);
+}
+
+void TReceivedFile::Fail(const char* What, int Error) const {
+  throw EReceivedFileError(AnsiToUnicode(What) + u" \"" + FName + u"\". " +
+                           AnsiToUnicode(ErrnoText(Error)));
 }
 
 void TReceivedFile::Write(const void* Buf, int32_t Count) {
   const char* p = static_cast<const char*>(Buf);
-  int32_t done = 0;
-  while (done < Count) {
-    ssize_t r = ::write(FHandle, p + done, static_cast<size_t>(Count - done));
-    if (r == -1 && errno == EINTR) continue;
-    if (r <= 0)
-      throw EReceivedFileError("Stream write error. " + ErrnoText(r == -1 ? errno : EIO));
-    done += static_cast<int32_t>(r);
+  while (Count > 0) {
+    const size_t n = std::min(kWriteBufferSize - FFilled, static_cast<size_t>(Count));
+    std::memcpy(FBuffer.get() + FFilled, p, n);
+    FFilled += n;
+    FReceived += static_cast<int64_t>(n);
+    p += n;
+    Count -= static_cast<int32_t>(n);
+    if (FFilled == kWriteBufferSize) Flush();
   }
+}
+
+void TReceivedFile::Flush() {
+  const size_t n = FFilled;
+  FFilled = 0;  // what cannot be written now is lost either way
+  if (n > 0 && !WriteAll(FHandle, FBuffer.get(), n))
+    throw EReceivedFileError("Stream write error. " + ErrnoText(errno));
+}
+
+void TReceivedFile::Commit() {
+  Flush();
+  // Replacing a file: the new bytes reach the disk before the name points at
+  // them, so even a crash leaves one whole file under the name.
+  struct stat st{};
+  if (::fstatat(FFolder, FTarget.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && ::fdatasync(FHandle) == -1)
+    throw EReceivedFileError("Stream write error. " + ErrnoText(errno));
+  if (::renameat(FIncoming, FTemporary.c_str(), FFolder, FTarget.c_str()) == -1)
+    Fail("Cannot store file", errno);
+  FTemporary.clear();
+  FOutcome = TFileOutcome::Complete;
+  Release();
+}
+
+bool TReceivedFile::Abandon() noexcept {
+  if (FOutcome != TFileOutcome::Receiving) return false;
+  FOutcome = TFileOutcome::Cut;
+  try {
+    Flush();
+  } catch (const EReceivedFileError&) {
+    // The file keeps what was written before.
+  }
+  const std::string part = FTarget + Utf16ToUtf8(kPartSuffix);
+  const bool kept = ::renameat(FIncoming, FTemporary.c_str(), FFolder, part.c_str()) == 0;
+  if (kept) FTemporary.clear();
+  Release();
+  return kept;
+}
+
+std::u16string TReceivedFile::PartName() const { return FName + kPartSuffix; }
+
+void TReceivedFile::Release() noexcept {
+  if (!FTemporary.empty()) {
+    ::unlinkat(FIncoming, FTemporary.c_str(), 0);
+    FTemporary.clear();
+  }
+  for (int* handle : {&FHandle, &FIncoming, &FFolder}) {
+    if (*handle != -1) ::close(*handle);
+    *handle = -1;
+  }
+  FBuffer.reset();
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-std::u16string Decimal(int32_t v) { return Utf8ToUtf16(std::to_string(v)); }
+std::u16string Decimal(int64_t v) { return Utf8ToUtf16(std::to_string(v)); }
 
 // A received name as it can stand in one log line: control characters as \xNN.
 std::u16string Printable(const std::u16string& Name) {
@@ -221,12 +221,32 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
   }
   char buffer[protocol::kPieceSize];
   int32_t stored = 0;
-  while (stored < size) {
-    int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(protocol::kPieceSize, size - stored), 0);
-    if (n <= 0) break;
-    file->Write(buffer, n);
-    stored += n;
+  try {
+    while (stored < size) {
+      int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(protocol::kPieceSize, size - stored), 0);
+      if (n <= 0) break;
+      file->Write(buffer, n);
+      stored += n;
+    }
+    if (stored >= size) file->Commit();
+  } catch (...) {
+    PostFileOutcome(ClientSocket, *file, size);
+    throw;
   }
+  PostFileOutcome(ClientSocket, *file, size);
+}
+
+void TForm1::PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size) {
+  const std::u16string name = u"\"" + Printable(File.Name()) + u"\"";
+  if (File.Outcome() == TFileOutcome::Complete) {
+    PostInfo(ClientSocket, u"Stored file " + name + u", " + Decimal(File.Received()) + u" bytes");
+    return;
+  }
+  const bool kept = File.Abandon();
+  PostInfo(ClientSocket, u"Cut file " + name + u" after " + Decimal(File.Received()) + u" of " +
+                             Decimal(Size) + u" bytes, " +
+                             (kept ? u"kept as \"" + Printable(File.PartName()) + u"\""
+                                   : std::u16string(u"nothing kept")));
 }
 
 void TForm1::ClientSocketError(TObject* Sender, int32_t SocketError, const char* ErrorDesc) {

@@ -14,6 +14,7 @@
 #include "exchange_protocol.h"
 #include "main_thread_queue.h"
 #include "memory_release.h"
+#include "received_file.h"
 #include "server.h"
 #include "server_view.h"
 
@@ -101,6 +102,9 @@ class TForm1 {
   void AppendPostedLine(const std::u16string& Line);
   // Receives one file after the file request: size, name, data. Worker thread.
   void ReceiveFile(TUDTCustomIpClient& ClientSocket);
+  // Posts how the reception of File ended, keeping a cut transfer's bytes
+  // under the partial name first. Worker thread.
+  void PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size);
 
   IServerView& FView;
   const std::shared_ptr<TMainThreadQueue> FQueue;

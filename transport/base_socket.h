@@ -46,6 +46,12 @@ class TUDTBaseSocket : public TComponent {
   // Reads one string frame into s. Returns the count received, or -1 when a part
   // failed. Throws std::bad_alloc for a count of 2^30 or more.
   int32_t ReceiveString(std::u16string& s);
+  // The room left in the send buffer: whole packets, and the data one packet
+  // carries. False when UDT4 cannot tell; that takes no error path.
+  bool SendRoom(int32_t& Packets, int32_t& Payload) const noexcept;
+  // Lets a later Close wait at most Seconds for the peer to acknowledge data
+  // (UDT4's default is 180 s). False when UDT4 refused; that takes no error path.
+  bool SetLinger(int32_t Seconds) noexcept;
   // Waits up to TimeOut ms (negative: no limit) for readiness; false when closed.
   bool Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag, int32_t TimeOut);
   // True when data can be read and the connection is alive; a dead connection is closed.

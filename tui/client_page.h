@@ -22,8 +22,6 @@ enum class TClientField { Edit3, Edit2, edtContent, FilePath };
 // gauge and the caption, over TForm2. Main thread only.
 class TClientPage : public TClientView {
  public:
-  // The log keeps at most this many lines; the oldest go first.
-  static constexpr size_t kMaxLogLines = 100000;
   // The traffic views keep the last this many code units of what they were given.
   static constexpr size_t kMaxTrafficUnits = size_t{1} << 20;
 

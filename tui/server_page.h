@@ -19,9 +19,6 @@
 // Creating it starts the server listening. Main thread only.
 class TServerPage : public IServerView {
  public:
-  // The log keeps at most this many lines; the oldest go first.
-  static constexpr size_t kMaxLogLines = 100000;
-
   // Builds the page and runs FormCreate: the server listens at once on every
   // local IPv4 address, port LocalPort. Host must outlive the page.
   explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = protocol::kDefaultPort);
@@ -39,8 +36,6 @@ class TServerPage : public IServerView {
   void ClickClose();
   // Empties the log (the window's double click on Memo1).
   void ClearLogClick();
-  // Brings the buttons up to date with UdtServer1 (run when idle); true when they changed.
-  bool Idle();
 
   const std::deque<std::u16string>& Log() const noexcept { return FLog; }
   TTextField& Edit(TServerEdit Which) noexcept { return Which == edtIP ? FedtIP : FedtPort; }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
 #include <atomic>
 #include <climits>
@@ -74,8 +73,7 @@ TEST_F(Shutdown, ClosingTheServerWithTenConversationsAndATransferEndsEverythingW
   ASSERT_EQ(idle.size(), 9u) << "the idle conversations did not start";
   const std::string name = "shutdown-transfer.bin";
   TEndlessTransfer transfer(FPort, name);
-  const QString path = QString::fromStdString(Folder() + "/" + name);
-  ASSERT_TRUE(WaitWithEvents([&] { return QFileInfo(path).size() > (1 << 20); }))
+  ASSERT_TRUE(WaitWithEvents([&] { return IncomingBytes(Folder(), ::getpid()) > (1 << 20); }))
       << "the transfer did not get going";
   ASSERT_EQ(FForm->ConversationCount(), 10);
 
@@ -111,11 +109,11 @@ TEST_F(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItW
   const std::string name = UniqueName("udtbench-shutdown");
   const std::filesystem::path stored = running.Folder() / name;
   RemoveAfterwards(stored);
+  RemoveAfterwards(stored.string() + ".part");
   {
     TEndlessTransfer transfer(2048, name);
     ASSERT_TRUE(WaitWithEvents([&] {
-      std::error_code ec;
-      return std::filesystem::file_size(stored, ec) > (1u << 20) && !ec;
+      return IncomingBytes(stored.parent_path().string(), program.processId()) > (1 << 20);
     })) << "the transfer did not get going";
     const std::string threads = "/proc/" + std::to_string(program.processId()) + "/task";
     int before = 0;

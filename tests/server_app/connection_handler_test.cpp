@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <atomic>
 #include <regex>
 #include <thread>
 
 #include "custom_ip_client.h"
+#include "received_file.h"
 #include "server_test_support.h"
 
 namespace server_test {
@@ -36,7 +40,7 @@ void ExpectHandleErrorLine(const std::u16string& line, const std::string& blanks
   EXPECT_TRUE(m[2].str() == "2001" || m[2].str() == "5004") << text;
 }
 
-TEST_F(ConnectionHandler, WorkedExampleLogsFiveLinesAndOneDebugLine) {
+TEST_F(ConnectionHandler, WorkedExampleLogsItsLinesAndOneDebugLine) {
   TUDTClient client(nullptr);
   client.SetRemoteHost("127.0.0.1");
   client.SetRemotePort(std::to_string(FPort));
@@ -61,17 +65,18 @@ TEST_F(ConnectionHandler, WorkedExampleLogsFiveLinesAndOneDebugLine) {
     client.SendBuf(content.data() + at, static_cast<int32_t>(std::min<size_t>(2048, 5000 - at)));
   client.Close();
 
-  ASSERT_TRUE(WaitForLines(5));
-  ASSERT_EQ(FView.Log.size(), 5u) << LogText();
+  ASSERT_TRUE(WaitForLines(6));
+  ASSERT_EQ(FView.Log.size(), 6u) << LogText();
   EXPECT_EQ(FView.Log[0], peer + u"Accpet connection");
   EXPECT_EQ(FView.Log[1], peer + u"09:05:03: hi");
   EXPECT_EQ(FView.Log[2], peer + u"#SendFile#");
-  ExpectHandleErrorLine(FView.Log[3]);
-  EXPECT_EQ(FView.Log[4], peer + u"Work thread Terminated");
+  EXPECT_EQ(FView.Log[3], peer + u"Stored file \"a.txt\", 5000 bytes");
+  ExpectHandleErrorLine(FView.Log[4]);
+  EXPECT_EQ(FView.Log[5], peer + u"Work thread Terminated");
   const auto debug = FDebug.Lines();
   ASSERT_EQ(debug.size(), 1u);
   ExpectHandleErrorLine(debug[0], "  ");
-  EXPECT_EQ(debug[0], u"Handle Error  " + FView.Log[3].substr(13));
+  EXPECT_EQ(debug[0], u"Handle Error  " + FView.Log[4].substr(13));
   EXPECT_TRUE(ReadFile("a.txt") == content);
 }
 
@@ -119,20 +124,51 @@ TEST_F(ConnectionHandler, RepliesNeverWaitForTheMainThread) {
     EXPECT_EQ(FView.Log[i + 1], Peer(c) + u"m" + U16(std::to_string(i)));
 }
 
-TEST_F(ConnectionHandler, ConnectionLostMidDataLeavesTheBytesThatArrived) {
+TEST_F(ConnectionHandler, CutTransferKeepsItsBytesAsPartAndTheWholeFileStays) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
   const std::u16string peer = Peer(c);
-  const std::string content = Pattern(3000, 4);
+  const std::string first = Pattern(5000, 3), content = Pattern(3000, 4);
+  // What a killed process left behind is swept when the folder is first used.
+  ASSERT_TRUE(QDir(QString::fromStdString(Folder())).mkdir(kIncomingFolderName));
+  WriteFile(std::string(kIncomingFolderName) + "/1-0.tmp", "left over");
+  QFile leftover(QString::fromStdString(Folder() + "/" + kIncomingFolderName + "/1-0.tmp"));
+  ASSERT_TRUE(leftover.open(QIODevice::ReadWrite) &&
+              leftover.setFileTime(QDateTime::currentDateTime().addSecs(-120), QFile::FileModificationTime));
+  leftover.close();
+  ASSERT_TRUE(c.SendFile(u"part.bin", first));
   ASSERT_EQ(c.Exchange(u"#SendFile#"), u"Act: #SendFile#");
   ASSERT_TRUE(c.SendBytes(SizeField(5000) + Frame(u"part.bin") + content));
   c.Close();  // waits until the 3000 bytes are delivered, then closes
-  ASSERT_TRUE(WaitForLines(4));
-  EXPECT_EQ(FView.Log[0], peer + u"Accpet connection");
-  EXPECT_EQ(FView.Log[1], peer + u"#SendFile#");
-  ExpectHandleErrorLine(FView.Log[2]);
-  EXPECT_EQ(FView.Log[3], peer + u"Work thread Terminated");
-  EXPECT_TRUE(ReadFile("part.bin") == content) << ReadFile("part.bin").size() << " bytes";
+  ASSERT_TRUE(WaitForLines(7));
+  EXPECT_EQ(LinesOf(FView.Log, peer),
+            (std::vector<std::u16string>{u"Accpet connection", u"#SendFile#",
+                                         u"Stored file \"part.bin\", 5000 bytes", u"#SendFile#",
+                                         u"Cut file \"part.bin\" after 3000 of 5000 bytes, kept as "
+                                         u"\"part.bin.part\"",
+                                         u"Work thread Terminated"}))
+      << LogText();
+  ExpectHandleErrorLine(FView.Log[4]);
+  EXPECT_TRUE(ReadFile("part.bin") == first) << ReadFile("part.bin").size() << " bytes";
+  EXPECT_TRUE(ReadFile("part.bin.part") == content) << ReadFile("part.bin.part").size() << " bytes";
+  EXPECT_TRUE(IncomingSizes().empty()) << "a temporary file was left behind";
+}
+
+TEST_F(ConnectionHandler, FileSentFromTheServersOwnFolderUnderItsOwnNameEndsIdentical) {
+  const std::string content = Pattern(300000, 6);
+  WriteFile("self.bin", content);
+  QFile source(QString::fromStdString(Folder() + "/self.bin"));
+  ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+  RawClient c;
+  ASSERT_TRUE(c.Connect(FPort));
+  ASSERT_EQ(c.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_TRUE(c.SendBytes(SizeField(300000) + Frame(u"self.bin")));
+  // Read only once the server receives, as a sender does that reads as it goes.
+  ASSERT_TRUE(WaitWithEvents([&] { return IncomingSizes().size() == 1; })) << "no transfer began";
+  for (QByteArray piece; !(piece = source.read(2048)).isEmpty();)
+    ASSERT_TRUE(c.SendBytes(piece.toStdString()));
+  EXPECT_EQ(c.Exchange(u"done"), u"Act: done");
+  EXPECT_TRUE(ReadFile("self.bin") == content) << ReadFile("self.bin").size() << " bytes";
 }
 
 TEST_F(ConnectionHandler, ClosedServerAnswersTheIdleClientOnceMoreThenEnds) {
@@ -154,32 +190,24 @@ TEST_F(ConnectionHandler, ClosedServerAnswersTheIdleClientOnceMoreThenEnds) {
                                          u"Work thread Terminated"}));
 }
 
-TEST_F(ConnectionHandler, SecondConversationWritingTheSameNameEnds) {
+TEST_F(ConnectionHandler, TransfersOfOneNameAtOnceLeaveTheLaterWholeFile) {
   RawClient a, b;
   ASSERT_TRUE(a.Connect(FPort));
   ASSERT_TRUE(b.Connect(FPort));
-  const std::string content = Pattern(5000, 5);
+  const std::string content = Pattern(100000, 5);
   ASSERT_EQ(a.Exchange(u"#SendFile#"), u"Act: #SendFile#");
-  ASSERT_TRUE(a.SendBytes(SizeField(5000) + Frame(u"same.bin") + content.substr(0, 1000)));
-  ASSERT_TRUE(WaitWithEvents([&] { return ReadFile("same.bin").size() == 1000; }))
+  ASSERT_TRUE(a.SendBytes(SizeField(100000) + Frame(u"same.bin") + content.substr(0, 70000)));
+  ASSERT_TRUE(WaitWithEvents([&] { return IncomingSizes() == std::vector<int64_t>{65536}; }))
       << "the first transfer did not start writing";
 
-  ASSERT_EQ(b.Exchange(u"#SendFile#"), u"Act: #SendFile#");
-  ASSERT_TRUE(b.SendBytes(SizeField(10) + Frame(u"same.bin") + "0123456789"));
-  EXPECT_TRUE(b.ServerClosed()) << "the second conversation was not ended";
-  ASSERT_TRUE(WaitWithEvents([&] { return LinesOf(FView.Log, Peer(b)).size() == 3; }));
-  // Nothing is said about the cause.
-  EXPECT_EQ(LinesOf(FView.Log, Peer(b)),
-            (std::vector<std::u16string>{u"Accpet connection", u"#SendFile#",
-                                         u"Work thread Terminated"}));
-
-  ASSERT_TRUE(a.SendBytes(content.substr(1000)));
+  ASSERT_TRUE(b.SendFile(u"same.bin", "0123456789"));
+  EXPECT_EQ(b.Exchange(u"done"), u"Act: done");
+  EXPECT_EQ(ReadFile("same.bin"), "0123456789");
+  ASSERT_TRUE(a.SendBytes(content.substr(70000)));
   EXPECT_EQ(a.Exchange(u"done"), u"Act: done");
-  EXPECT_TRUE(ReadFile("same.bin") == content);
-  // The name is free again once the first transfer is over.
-  ASSERT_TRUE(a.SendFile(u"same.bin", "again"));
-  EXPECT_EQ(a.Exchange(u"done"), u"Act: done");
-  EXPECT_EQ(ReadFile("same.bin"), "again");
+  EXPECT_TRUE(ReadFile("same.bin") == content) << ReadFile("same.bin").size() << " bytes";
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{kIncomingFolderName, "same.bin"}));
+  EXPECT_TRUE(IncomingSizes().empty()) << "a temporary file was left behind";
 }
 
 TEST_F(ConnectionHandler, ShutdownEndsRunningConversationsAtOnce) {
@@ -188,8 +216,9 @@ TEST_F(ConnectionHandler, ShutdownEndsRunningConversationsAtOnce) {
   ASSERT_TRUE(sending.Connect(FPort));
   ASSERT_EQ(idle.Exchange(u"hi"), u"Act: hi");
   ASSERT_EQ(sending.Exchange(u"#SendFile#"), u"Act: #SendFile#");
-  ASSERT_TRUE(sending.SendBytes(SizeField(100000) + Frame(u"big.bin") + "0123456789"));
-  ASSERT_TRUE(WaitWithEvents([&] { return ReadFile("big.bin").size() == 10; }));
+  const std::string content = Pattern(65536, 7);  // one buffer's worth, so it shows on disk
+  ASSERT_TRUE(sending.SendBytes(SizeField(100000) + Frame(u"big.bin") + content));
+  ASSERT_TRUE(WaitWithEvents([&] { return IncomingSizes() == std::vector<int64_t>{65536}; }));
   ASSERT_EQ(FForm->ConversationCount(), 2);
 
   EXPECT_TRUE(FForm->Shutdown(std::chrono::seconds(5)))
@@ -198,11 +227,12 @@ TEST_F(ConnectionHandler, ShutdownEndsRunningConversationsAtOnce) {
   EXPECT_TRUE(idle.ServerClosed());
   EXPECT_TRUE(sending.ServerClosed());
   ASSERT_TRUE(WaitWithEvents([&] {
-    return LinesOf(FView.Log, Peer(idle)).size() == 3 && LinesOf(FView.Log, Peer(sending)).size() == 3;
+    return LinesOf(FView.Log, Peer(idle)).size() == 3 && LinesOf(FView.Log, Peer(sending)).size() == 4;
   })) << LogText();
   EXPECT_EQ(LinesOf(FView.Log, Peer(idle)).back(), u"Work thread Terminated");
   EXPECT_EQ(LinesOf(FView.Log, Peer(sending)).back(), u"Work thread Terminated");
-  EXPECT_EQ(ReadFile("big.bin"), "0123456789");
+  EXPECT_FALSE(FileExists("big.bin"));
+  EXPECT_TRUE(ReadFile("big.bin.part") == content) << ReadFile("big.bin.part").size() << " bytes";
 }
 
 TEST_F(ConnectionHandler, FormGoesAwayWhileConversationsRunAndPendingLinesAreDropped) {

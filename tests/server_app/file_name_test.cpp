@@ -84,6 +84,7 @@ TEST_F(FileNames, HostileNamesAreRefusedAndNothingIsWritten) {
       {u"del\x7f.txt", u"del\\x7F.txt"},
       {u"c1\x85.txt", u"c1\\x85.txt"},
       {own, own},
+      {u".udtbench-incoming", u".udtbench-incoming"},
       {u"link.txt", u"link.txt"},
       {u"hard.txt", u"hard.txt"},
   };

@@ -27,6 +27,9 @@ namespace server_test {
 
 using namespace test_support;
 
+// Bytes the process pid has written so far into the files it is receiving in folder.
+int64_t IncomingBytes(const std::string& folder, int64_t pid);
+
 // A raw UDT4 client on 127.0.0.1 with bounded blocking calls.
 class RawClient {
  public:
@@ -87,6 +90,9 @@ class ServerFixture : public ::testing::Test {
   std::string Folder() const { return FDir.path().toStdString(); }
   std::string ReadFile(const std::string& name) const;
   bool FileExists(const std::string& name) const;
+  void WriteFile(const std::string& name, const std::string& content) const;
+  // Sizes of the files the server is receiving now, from its hidden folder.
+  std::vector<int64_t> IncomingSizes() const;
   // Names in the receive folder, sorted.
   std::vector<std::string> FolderNames() const;
   std::string LogText() const;
