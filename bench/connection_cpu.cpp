@@ -543,7 +543,10 @@ std::string TimeConnects(ClientProcess& clients, uint16_t port, const Conversati
 
 void PrintLatency(const char* what, const Latency& l) {
   std::string failed;
-  for (int code : l.failed) failed += " " + std::to_string(code);
+  for (int code : l.failed) {
+    failed += ' ';
+    failed += std::to_string(code);
+  }
   std::printf("%-52s median %6.3f ms  p99 %6.3f ms  max %6.3f ms%s%s\n", what, l.median, l.p99,
               l.max, failed.empty() ? "" : "; connects failed:", failed.c_str());
 }
