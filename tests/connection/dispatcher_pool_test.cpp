@@ -158,24 +158,14 @@ TEST_F(DispatcherTest, ConnectionArrivingWhileNineConversationsTransferIsAccepte
   ASSERT_NE(Open(), 0);
   std::vector<std::unique_ptr<TUDTClient>> busy;
   for (int i = 0; i < 9; ++i) busy.push_back(Converse(i));
-  std::atomic<bool> stop{false};
   std::atomic<int> failures{0};
-  std::vector<std::thread> senders;
   const std::u16string piece(16 * 1024, u'd');
-  for (auto& c : busy) {
-    senders.emplace_back([&, client = c.get()] {
-      while (!stop)
+  std::vector<std::jthread> senders;  // stopped and joined on every way out
+  for (auto& c : busy)
+    senders.emplace_back([&, client = c.get()](std::stop_token stop) {
+      while (!stop.stop_requested())
         if (!Echo(*client, piece)) ++failures;
     });
-  }
-  struct Join {
-    std::atomic<bool>& Stop;
-    std::vector<std::thread>& Threads;
-    ~Join() {
-      Stop = true;
-      for (auto& t : Threads) t.join();
-    }
-  } join{stop, senders};
 
   auto tenth = ConnectClient(Port);
   ASSERT_TRUE(tenth) << "the tenth connect was refused";
@@ -185,7 +175,7 @@ TEST_F(DispatcherTest, ConnectionArrivingWhileNineConversationsTransferIsAccepte
   ASSERT_TRUE(Hub.WaitForCount(10, kPrompt))
       << "the connection was not accepted within " << kPrompt.count() << " ms while nine transferred";
   EXPECT_TRUE(Echo(*tenth, u"tenth"));
-  stop = true;
+  senders.clear();
   EXPECT_EQ(failures.load(), 0) << "a transfer failed";
 }
 
