@@ -29,8 +29,14 @@ Report PlainTextRun(int roundTrips);
 Report PlainMultiRun(const std::string& source, const std::string& folder, int clients,
                      int64_t bytesEach);
 
+// The sending side of PlainFileRun alone, connecting to a server on
+// 127.0.0.1:port. Reports seconds and the cpu of this process.
+Report PlainFileClient(uint16_t port, const std::string& source, int64_t size);
+
 // A plain UDT4 server on port: one thread per connection answering text
-// messages as the bench does. Prints "ready=1" once listening; runs until killed.
-int PlainServerProcess(uint16_t port);
+// messages as the bench does, and storing a requested file as folder/bench.bin
+// (no file is taken when folder is empty). Prints "ready=1" once listening;
+// runs until killed.
+int PlainServerProcess(uint16_t port, const std::string& folder = {});
 
 }  // namespace bench
