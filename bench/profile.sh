@@ -80,7 +80,7 @@ if [ "$under_test" = server ]; then
       sleep 1
       "${client[@]}"
       kill -INT "$tracer"; wait "$tracer" || true
-      perf report -i "$tmp/perf.data" --stdio --no-children --sort dso,sym 2>/dev/null | grep -v '^$' | head -80 ;;
+      perf report -i "$tmp/perf.data" --stdio --no-children -g none --percent-limit 0.7 --sort dso,sym 2>/dev/null | grep -v -e "^$" -e "^#" ;;
     time)
       before=$(ticks "$server_pid")
       "${client[@]}"
@@ -93,7 +93,7 @@ else
     strace) strace -c -f -o "$tmp/trace" "${client[@]}"; cat "$tmp/trace" ;;
     perf)
       perf record -q -g -o "$tmp/perf.data" "${client[@]}" 2>/dev/null
-      perf report -i "$tmp/perf.data" --stdio --no-children --sort dso,sym 2>/dev/null | grep -v '^$' | head -80 ;;
+      perf report -i "$tmp/perf.data" --stdio --no-children -g none --percent-limit 0.7 --sort dso,sym 2>/dev/null | grep -v -e "^$" -e "^#" ;;
     time) /usr/bin/time -f "client: user %U s, system %S s, wall %e s" "${client[@]}" ;;
   esac
 fi
