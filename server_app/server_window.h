@@ -29,8 +29,8 @@ class TServerWindow : public QWidget, public IServerView {
   static constexpr int kLogLines = 100000;
 
   // Builds the window, hidden, and runs FormCreate: the server listens at once on
-  // every local IPv4 address, port LocalPort (its stored setting, "2048").
-  explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = "2048");
+  // every local IPv4 address, port LocalPort (its stored setting, the default port).
+  explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = protocol::kDefaultPort);
   // Shuts the server and its conversations down before the controls go.
   ~TServerWindow() override;
 

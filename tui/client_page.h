@@ -10,7 +10,9 @@
 
 #include "client_form.h"
 #include "client_view.h"
+#include "exchange_protocol.h"
 #include "page_host.h"
+#include "sysutils.h"
 #include "text_field.h"
 
 // The editable fields of the client page, in their Tab order.
@@ -80,7 +82,7 @@ class TClientPage : public TClientView {
   std::u16string FReceived;
   std::u16string FSent;
   TTextField FEdit3;
-  TTextField FEdit2{u"2048"};
+  TTextField FEdit2{Utf8ToUtf16(protocol::kDefaultPort)};
   TTextField FedtContent{u"edtContent"};
   TTextField FFilePath;
   bool FConnectionButtonsEnabled = true;

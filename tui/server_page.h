@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "exchange_protocol.h"
 #include "page_host.h"
 #include "server_form.h"
 #include "server_view.h"
+#include "sysutils.h"
 #include "text_field.h"
 
 // The server page: Memo1, edtIP, edtPort, btnOpen and btnClose over TForm1.
@@ -22,7 +24,7 @@ class TServerPage : public IServerView {
 
   // Builds the page and runs FormCreate: the server listens at once on every
   // local IPv4 address, port LocalPort. Host must outlive the page.
-  explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = "2048");
+  explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = protocol::kDefaultPort);
   // Shuts the server and its conversations down before the page's state goes.
   ~TServerPage() override;
   TServerPage(const TServerPage&) = delete;
@@ -62,7 +64,7 @@ class TServerPage : public IServerView {
   TPageHost& FHost;
   std::deque<std::u16string> FLog;
   TTextField FedtIP{u"127.0.0.1"};
-  TTextField FedtPort{u"2048"};
+  TTextField FedtPort{Utf8ToUtf16(protocol::kDefaultPort)};
   bool FOpenEnabled = true;
   bool FCloseEnabled = true;
   std::unique_ptr<TForm1> FForm;
