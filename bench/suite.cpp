@@ -50,6 +50,7 @@ struct Options {
   int rounds = 3;
   bool smoke = false;
   std::string out;
+  std::string command = "bench/run";  // as the figures were made, for the report
   int64_t fileBytes = 200'000'000;
   int textTrips = 2000;
   int clients = 10;
@@ -585,7 +586,8 @@ void WriteReport(const Options& o, const Table& t, const std::string& started,
   utsname u{};
   ::uname(&u);
   out << "# Performance\n\n"
-      << "Written by `bench/run` (bench/suite.cpp) on " << started << ". Every figure is the median of "
+      << "Written by `" << o.command << "` (bench/suite.cpp) on " << started
+      << ", in a Release build. Every figure is the median of "
       << o.rounds << " rounds with its min and max; the variants of one comparison run one after "
       << "another within a round, in alternating order, each in a process of its own, and every "
       << "ratio is taken within one round. All traffic is on 127.0.0.1; every UDT socket has MSS "
@@ -676,6 +678,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "--child") == 0) return RunChild(argc, argv);
   Options o;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--out") == 0) ++i;
+    else o.command += std::string(" ") + argv[i];
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--smoke") {
