@@ -1,4 +1,3 @@
-// The debug output on standard error: batched, yet every line whole and in order.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
