@@ -21,7 +21,12 @@ namespace server_test {
 
 // ---- RawClient ----
 
-RawClient::RawClient() : FSock(UDT::socket(AF_INET, SOCK_STREAM, 0)) { BoundBlockingCalls(FSock.Get()); }
+RawClient::RawClient(std::chrono::milliseconds sendBound)
+    : FSock(UDT::socket(AF_INET, SOCK_STREAM, 0)) {
+  BoundBlockingCalls(FSock.Get());
+  const int ms = static_cast<int>(sendBound.count());
+  UDT::setsockopt(FSock.Get(), 0, UDT_SNDTIMEO, &ms, sizeof ms);
+}
 
 RawClient::~RawClient() { Close(); }
 
