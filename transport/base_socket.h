@@ -105,9 +105,21 @@ class TUDTBaseSocket : public TComponent {
   // True when a property change must close the socket first (not loading or designing).
   bool ClosesOnChange() const noexcept { return !IsLoading() && !IsDesigning(); }
 
+  // Takes over a UDT socket that is already open (a connection a listener
+  // accepted), with the settings it was made with; no event fires. The byte
+  // counters and events keep what they hold.
+  void AdoptHandle(int32_t Handle, TUDTSocketDomain Domain, TUDTSocketType SockType,
+                   TSocketBlockMode Mode) noexcept {
+    FSocket = Handle;
+    FDomain = Domain;
+    FSockType = SockType;
+    FBlockMode = Mode;
+    FHandleOpen = true;
+    FActive = true;
+  }
+
  private:
   friend class TUDTIpSocket;
-  friend class TCustomUDTServer;
 
   void SetBytesSent(uint32_t Value) noexcept { FBytesSent = Value; }
   int32_t SendMessage(const void* Buf, int32_t n);

@@ -14,13 +14,15 @@
 #include <unistd.h>
 
 #include "bench_options.h"
-#include "connection_support.h"
-#include "test_server.h"
+#include "events.h"
+#include "files.h"
+#include "ports.h"
+#include "wait.h"
 
-namespace client_test {
+namespace cli_test {
 namespace {
 
-using connection_test::ProbeFreePort;
+using namespace test_support;
 
 // A program of the bench started for one test; killed if still running at the end.
 class Program {
@@ -88,7 +90,7 @@ std::string Sha256sum(const std::filesystem::path& File) {
 
 TEST(CommandLineBench, ServeAndSendMoveFilesWhoseSha256MatchesAndARefusedFileFails) {
   TempFolder in, out;
-  const uint16_t port = ProbeFreePort();
+  const uint16_t port = FreeUdpPort();
   Program serve(UDTBENCH_CLI_EXE, {"serve", "--listen", Address(port), "--folder",
                                    QString::fromStdString(in.Path().string()), "--json"});
   ASSERT_TRUE(serve.WaitForOutput("\"listening\"")) << serve.Err().toStdString();
@@ -126,7 +128,7 @@ TEST(CommandLineBench, ServeAndSendMoveFilesWhoseSha256MatchesAndARefusedFileFai
 }
 
 TEST(CommandLineBench, SayCountFivePrintsFiveRepliesThenTheRoundTripSpread) {
-  const uint16_t port = ProbeFreePort();
+  const uint16_t port = FreeUdpPort();
   Program serve(UDTBENCH_CLI_EXE, {"serve", "--listen", Address(port)});
   ASSERT_TRUE(serve.WaitForOutput("listening on")) << serve.Err().toStdString();
   Program say(UDTBENCH_CLI_EXE, {"say", Address(port), "hello there", "--count", "5"});
@@ -148,7 +150,7 @@ TEST(CommandLineBench, SayCountFivePrintsFiveRepliesThenTheRoundTripSpread) {
 }
 
 TEST(CommandLineBench, AnUnreachablePeerEndsWithThreeWithinTheConnectTimeOut) {
-  const uint16_t port = ProbeFreePort();
+  const uint16_t port = FreeUdpPort();
   QElapsedTimer took;
   took.start();
   Program say(UDTBENCH_CLI_EXE, {"say", Address(port), "anyone?", "--json"});
@@ -163,7 +165,7 @@ TEST(CommandLineBench, AnUnreachablePeerEndsWithThreeWithinTheConnectTimeOut) {
 TEST(CommandLineBench, BadUsageEndsWithTwoAndOneLineBeforeAnythingStarts) {
   TempFolder folder;
   // A port held by another socket cannot be listened on.
-  const uint16_t takenPort = ProbeFreePort();
+  const uint16_t takenPort = FreeUdpPort();
   const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -196,7 +198,7 @@ TEST(CommandLineBench, BadUsageEndsWithTwoAndOneLineBeforeAnythingStarts) {
 
 TEST(CommandLineBench, TheWindowListensAndStoresWhereItIsTold) {
   TempFolder in, out;
-  const uint16_t port = ProbeFreePort();
+  const uint16_t port = FreeUdpPort();
   Program window(UDTBENCH_EXE, {"--listen", Address(port), "--folder",
                                 QString::fromStdString(in.Path().string())});
   ASSERT_TRUE(WaitWithEvents([&] { return Bound(port); }))
@@ -211,4 +213,4 @@ TEST(CommandLineBench, TheWindowListensAndStoresWhereItIsTold) {
 }
 
 }  // namespace
-}  // namespace client_test
+}  // namespace cli_test
