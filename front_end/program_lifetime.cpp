@@ -44,7 +44,11 @@ void TPagesClosing::Begin(TForm2& Client) {
 
 void TPagesClosing::Drain(const TForm1& Server) {
   if (!FBegun || !FClientWasConnected) return;
-  while (Server.ConversationCount() > 0 && FSinceBegin.elapsed() < kDrainUntilMs)
+  DrainConversations(Server, FSinceBegin);
+}
+
+void TPagesClosing::DrainConversations(const TForm1& Server, const QElapsedTimer& Since) {
+  while (Server.ConversationCount() > 0 && Since.elapsed() < kDrainUntilMs)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 

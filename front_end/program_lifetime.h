@@ -43,6 +43,9 @@ class TPagesClosing {
   // Runs events while Server has conversations, until kDrainUntilMs after
   // Begin; only when the client was connected when Begin ran.
   void Drain(const TForm1& Server);
+  // Runs events while Server has conversations, until kDrainUntilMs after Since
+  // started: the end of a server that stopped accepting.
+  static void DrainConversations(const TForm1& Server, const QElapsedTimer& Since);
 
  private:
   QElapsedTimer FSinceBegin;

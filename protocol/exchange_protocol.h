@@ -23,6 +23,12 @@ inline constexpr size_t kFieldBytes = 4;
 
 // The port the server listens on and the client connects to unless told otherwise.
 inline constexpr char kDefaultPort[] = "2048";
+// The default port as a number.
+inline constexpr uint16_t kDefaultPortNumber = [] {
+  uint16_t n = 0;
+  for (const char* c = kDefaultPort; *c; ++c) n = static_cast<uint16_t>(n * 10 + (*c - '0'));
+  return n;
+}();
 // The server's stored local host: empty, every local IPv4 address.
 inline constexpr char kListenHost[] = "";
 

@@ -219,6 +219,17 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     PostInfo(ClientSocket, u"Refused file \"" + Printable(name) + u"\": " + e.Message());
     throw;
   }
+  const auto started = std::chrono::steady_clock::now();
+  // Tells who listens what was kept, once the file has its final name.
+  auto report = [&] {
+    if (!OnFileReceived) return;
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    const bool complete = file->Outcome() == TFileOutcome::Complete;
+    std::string path;
+    if (complete || file->Received() > 0)
+      path = ReceiveFolder() + '/' + Utf16ToUtf8(complete ? file->Name() : file->PartName());
+    OnFileReceived(ClientSocket, {name, path, size, file->Received(), took.count(), complete});
+  };
   char buffer[protocol::kPieceSize];
   int32_t stored = 0;
   try {
@@ -231,9 +242,11 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     if (stored >= size) file->Commit();
   } catch (...) {
     PostFileOutcome(ClientSocket, *file, size);
+    report();
     throw;
   }
   PostFileOutcome(ClientSocket, *file, size);
+  report();
 }
 
 void TForm1::PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,10 +19,28 @@
 #include "server.h"
 #include "server_view.h"
 
+// What one file request stored: the name the client sent, the path of what was
+// kept (empty when nothing was), the announced size, the bytes stored, the time
+// from the name to the last byte, and whether the file came whole.
+struct TFileReceipt {
+  std::u16string Name;
+  std::string Path;
+  int32_t Announced = 0;
+  int64_t Stored = 0;
+  double Seconds = 0;
+  bool Complete = false;
+};
+
 // The server window's logic. Window handlers run on the main thread; the
 // connection handler and its helpers run on the server's threads.
 class TForm1 {
  public:
+  // Fired on the worker thread when a received file has been closed, complete
+  // or cut, while its connection still exists. Empty until set; set it before
+  // the server opens.
+  std::function<void(TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt)>
+      OnFileReceived;
+
   // Builds the logic and UdtServer1, closed, with the stored local port
   // LocalPort and an empty local host. Main thread; View must outlive the form.
   explicit TForm1(IServerView& View, const TSocketPort& LocalPort = protocol::kDefaultPort);

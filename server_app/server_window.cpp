@@ -24,7 +24,8 @@ QString ToQString(const std::u16string& s) { return QString::fromStdU16String(s)
 
 }  // namespace
 
-TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
+TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
+                             const TSocketHost& LocalHost)
     : QWidget(Parent),
       FMemo1(new QPlainTextEdit(this)),
       FedtIP(new QLineEdit(this)),
@@ -77,6 +78,7 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
   connect(FButton1, &QPushButton::clicked, this, [this] { Run([this] { FForm->Button1Click(); }); });
 
   FForm = std::make_unique<TForm1>(*this, LocalPort);
+  if (!LocalHost.empty()) FForm->UdtServer1()->SetLocalHost(LocalHost);
   Run([this] { FForm->FormCreate(); });
 }
 

@@ -29,8 +29,10 @@ class TServerWindow : public QWidget, public IServerView {
   static constexpr int kLogLines = kMaxLogLines;
 
   // Builds the window, hidden, and runs FormCreate: the server listens at once on
-  // every local IPv4 address, port LocalPort (its stored setting, the default port).
-  explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = protocol::kDefaultPort);
+  // every local IPv4 address (or LocalHost, when given), port LocalPort (its
+  // stored setting, the default port).
+  explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = protocol::kDefaultPort,
+                         const TSocketHost& LocalHost = protocol::kListenHost);
   // Shuts the server and its conversations down before the controls go.
   ~TServerWindow() override;
 

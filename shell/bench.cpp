@@ -1,6 +1,7 @@
 #include "bench.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,10 +38,20 @@ bool HasDisplay(int argc, char** argv) {
 
 }  // namespace
 
-TBench::TBench() {
+TBench::TBench(const TBenchOptions& Options) {
   FContainer = std::make_unique<TfrmCorlan>();
   frmCorlan = FContainer.get();
-  FServer = std::make_unique<TServerWindow>();
+  if (Options.Listen) {
+    FServer = std::make_unique<TServerWindow>(nullptr, std::to_string(Options.Listen->Port),
+                                              Options.Listen->Host);
+    // The edits say where the server listens, so 打开 opens it there again.
+    FServer->edtPort()->setText(QString::number(Options.Listen->Port));
+    if (!Options.Listen->Host.empty())
+      FServer->edtIP()->setText(QString::fromStdString(Options.Listen->Host));
+  } else {
+    FServer = std::make_unique<TServerWindow>();
+  }
+  if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   Form1 = FServer.get();
   FClient = std::make_unique<TClientWindow>();
   Form2 = FClient.get();
@@ -64,6 +75,12 @@ void TBench::Show() { FContainer->show(); }
 void TBench::Quit() { FContainer->close(); }
 
 int RunBench(int argc, char** argv) {
+  TBenchOptions options;
+  const TCommandLineOutcome outcome = ReadBenchOptions(
+      ArgumentList(argc, argv),
+      QStringLiteral("The UDT test bench: a server page and a client page in one window."),
+      true, options);
+  if (outcome.ExitNow) return *outcome.ExitNow;
   if (!HasDisplay(argc, argv)) {
     std::fputs(kNoDisplay, stderr);
     return 2;
@@ -74,8 +91,9 @@ int RunBench(int argc, char** argv) {
         QApplication::setApplicationDisplayName(QStringLiteral("udtbench"));
         return app;
       },
-      [] {
-        auto bench = std::make_unique<TBench>();
+      [&options] {
+        auto bench = std::make_unique<TBench>(options);
+        RequireListening(options, bench->ServerWindow().Form().UdtServer1()->Listening());
         bench->Show();
         return bench;
       },

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "bench_options.h"
 #include "program_lifetime.h"
 
 class TClientWindow;
@@ -18,9 +19,9 @@ extern TClientWindow* Form2;
 // The running bench. Main thread only; the application object must exist.
 class TBench : public TFrontEnd {
  public:
-  // Creates frmCorlan, Form1 (whose server listens at once) and Form2, in that
-  // order, and gives the container its two pages.
-  TBench();
+  // Creates frmCorlan, Form1 (whose server listens at once, where Options say)
+  // and Form2, in that order, and gives the container its two pages.
+  explicit TBench(const TBenchOptions& Options = {});
   // Closes the client connection, then destroys Form2, Form1 and frmCorlan, in
   // that order, which ends the server and its conversations.
   ~TBench() override;
@@ -42,5 +43,7 @@ class TBench : public TFrontEnd {
 
 // The program: starts the transport and the toolkit, runs the bench until its
 // window is closed (or SIGINT/SIGTERM closes it), and shuts everything down.
-// Without a display it says how to get one and returns 2.
+// It reads --listen, --folder, --help and --version first; a bad option, or a
+// server that cannot listen where --listen asks, ends it with 2 before any
+// window shows. Without a display it says how to get one and returns 2.
 int RunBench(int argc, char** argv);

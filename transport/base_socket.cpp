@@ -349,3 +349,10 @@ bool EndsWithEol(const std::string& eol, const std::string& text) {
   if (IsTrailByte(text, start)) return false;
   return text.compare(start, std::string::npos, eol) == 0;
 }
+
+std::optional<TUDTTraceInfo> TUDTBaseSocket::PerfMon(bool Clear) const noexcept {
+  if (!FHandleOpen.load()) return std::nullopt;
+  TUDTTraceInfo info{};
+  if (udt_perfmon(Handle(), &info, Clear ? 1 : 0) != 0) return std::nullopt;
+  return info;
+}

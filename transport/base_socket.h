@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 
 #include "udt_h.h"
@@ -56,6 +57,10 @@ class TUDTBaseSocket : public TComponent {
   bool Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag, int32_t TimeOut);
   // True when data can be read and the connection is alive; a dead connection is closed.
   bool WaitForData(int32_t TimeOut = 0);
+  // UDT4's performance record of the connection, or nothing when closed or not
+  // connected. Clear starts a new interval for the interval fields. A failure
+  // takes no error path. Call it on the thread that uses the socket.
+  std::optional<TUDTTraceInfo> PerfMon(bool Clear = true) const noexcept;
 
   static int32_t MapDomain(TUDTSocketDomain sd) noexcept { return UDTSocketDomainMap[sd]; }
   static int32_t MapSockType(TUDTSocketType st) noexcept { return UDTSocketTypeMap[st]; }

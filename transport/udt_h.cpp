@@ -1,6 +1,8 @@
 #include "udt_h.h"
 
 #include <netinet/in.h>
+
+#include <cstddef>
 #include <sys/time.h>
 #include <udt/udt.h>
 
@@ -12,6 +14,13 @@ TUDTSetSockOptHook g_setSockOptHook;
 TUDTSocketHook g_socketHook;
 
 UDT::UDSET* AsSet(UDSET s) { return static_cast<UDT::UDSET*>(s); }
+
+// TUDTTraceInfo is handed to UDT4 as its own record.
+static_assert(sizeof(TUDTTraceInfo) == sizeof(UDT::TRACEINFO));
+static_assert(offsetof(TUDTTraceInfo, usSndDurationTotal) == offsetof(UDT::TRACEINFO, usSndDurationTotal));
+static_assert(offsetof(TUDTTraceInfo, mbpsSendRate) == offsetof(UDT::TRACEINFO, mbpsSendRate));
+static_assert(offsetof(TUDTTraceInfo, pktFlightSize) == offsetof(UDT::TRACEINFO, pktFlightSize));
+static_assert(offsetof(TUDTTraceInfo, byteAvailRcvBuf) == offsetof(UDT::TRACEINFO, byteAvailRcvBuf));
 
 int32_t IntOption(int32_t u, UDT::SOCKOPT optname, int32_t* value) noexcept {
   int32_t len = sizeof *value;
@@ -154,6 +163,10 @@ int32_t udt_getlasterror2(const char** desc) noexcept {
     if (desc) *desc = "";
     return -1;
   }
+}
+
+int32_t udt_perfmon(int32_t u, TUDTTraceInfo* perf, int32_t clear) noexcept {
+  try { return UDT::perfmon(u, reinterpret_cast<UDT::TRACEINFO*>(perf), clear != 0); } catch (...) { return -1; }
 }
 
 int32_t udt_startup() noexcept {

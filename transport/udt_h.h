@@ -52,6 +52,48 @@ int32_t udt_UD_ISSET(UDSET uset, int32_t u) noexcept;
 // description, valid until this thread's next UDT call.
 int32_t udt_getlasterror2(const char** desc) noexcept;
 
+// UDT4's performance record of one connection (its TRACEINFO), field for field.
+// The totals run from the connection's start; the interval fields (rates, the
+// counts without "Total") run from the last read that cleared them; the
+// instant fields are the connection's state now.
+struct TUDTTraceInfo {
+  int64_t msTimeStamp;         // time since the UDT entity started, ms
+  int64_t pktSentTotal;        // data packets sent, retransmissions included
+  int64_t pktRecvTotal;        // data packets received
+  int32_t pktSndLossTotal;     // packets the peer reported lost (sender side)
+  int32_t pktRcvLossTotal;     // packets found missing on arrival (receiver side)
+  int32_t pktRetransTotal;     // packets sent again
+  int32_t pktSentACKTotal;
+  int32_t pktRecvACKTotal;
+  int32_t pktSentNAKTotal;
+  int32_t pktRecvNAKTotal;
+  int64_t usSndDurationTotal;  // time spent sending, idle time excluded, us
+  int64_t pktSent;
+  int64_t pktRecv;
+  int32_t pktSndLoss;
+  int32_t pktRcvLoss;
+  int32_t pktRetrans;
+  int32_t pktSentACK;
+  int32_t pktRecvACK;
+  int32_t pktSentNAK;
+  int32_t pktRecvNAK;
+  double mbpsSendRate;         // over the interval, Mb/s
+  double mbpsRecvRate;
+  int64_t usSndDuration;
+  double usPktSndPeriod;       // time between two packets sent, us
+  int32_t pktFlowWindow;       // flow window, packets
+  int32_t pktCongestionWindow; // congestion window, packets
+  int32_t pktFlightSize;       // packets sent and not yet acknowledged
+  double msRTT;                // round-trip time, ms
+  double mbpsBandwidth;        // estimated link capacity, Mb/s
+  int32_t byteAvailSndBuf;
+  int32_t byteAvailRcvBuf;
+};
+
+// Fills perf with the connection's performance record; clear != 0 starts a new
+// interval for the interval fields.
+int32_t udt_perfmon(int32_t u, TUDTTraceInfo* perf, int32_t clear) noexcept;
+
 // UDT4's start-up and clean-up. Call each once per program: start-up before the
 // first socket is created, clean-up after every thread has left UDT.
 int32_t udt_startup() noexcept;

@@ -2,9 +2,12 @@
 
 #include "app_support.h"
 
-TServerPage::TServerPage(TPageHost& Host, const TSocketPort& LocalPort) : FHost(Host) {
+TServerPage::TServerPage(TPageHost& Host, const TSocketPort& LocalPort,
+                         const TSocketHost& LocalHost)
+    : FHost(Host) {
   FLog.push_back(u"Memo1");
   FForm = std::make_unique<TForm1>(*this, LocalPort);
+  if (!LocalHost.empty()) FForm->UdtServer1()->SetLocalHost(LocalHost);
   Run(&TForm1::FormCreate);
 }
 

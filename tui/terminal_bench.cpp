@@ -44,10 +44,19 @@ std::string ForcedRestore() {
 
 }  // namespace
 
-TTerminalBench::TTerminalBench() {
+TTerminalBench::TTerminalBench(const TBenchOptions& Options) {
   FScreen = std::make_unique<TTerminalScreen>();
   TSignalPipe::SetForcedEnd(ForcedRestore());
-  FServer = std::make_unique<TServerPage>(*FScreen);
+  if (Options.Listen) {
+    FServer = std::make_unique<TServerPage>(*FScreen, std::to_string(Options.Listen->Port),
+                                            Options.Listen->Host);
+    // The edits say where the server listens, so 打开 opens it there again.
+    FServer->Edit(edtPort).SetText(AnsiToUnicode(std::to_string(Options.Listen->Port)));
+    if (!Options.Listen->Host.empty()) FServer->Edit(edtIP).SetText(AnsiToUnicode(Options.Listen->Host));
+  } else {
+    FServer = std::make_unique<TServerPage>(*FScreen);
+  }
+  if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   FClient = std::make_unique<TClientPage>(*FScreen);
   FScreen->OnQuit = [this] { Quit(); };
   FScreen->Dock(FServer.get(), FClient.get());
@@ -71,6 +80,12 @@ void TTerminalBench::Quit() {
 void TTerminalBench::Resize() { FScreen->Resize(); }
 
 int RunTerminalBench(int argc, char** argv) {
+  TBenchOptions options;
+  const TCommandLineOutcome outcome = ReadBenchOptions(
+      ArgumentList(argc, argv),
+      QStringLiteral("The UDT test bench in a terminal: a server page and a client page."), false,
+      options);
+  if (outcome.ExitNow) return *outcome.ExitNow;
   if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
     std::fputs(kNoTerminal, stderr);
     return 2;
@@ -82,10 +97,12 @@ int RunTerminalBench(int argc, char** argv) {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
   }
   return RunProgram([&argc, argv] { return std::make_unique<QCoreApplication>(argc, argv); },
-                    [] {
+                    [&options] {
                       UseUtf8Characters();
                       TSignalPipe::SaveTerminalModes();
-                      return std::make_unique<TTerminalBench>();
+                      auto bench = std::make_unique<TTerminalBench>(options);
+                      RequireListening(options, bench->ServerPage().Form().UdtServer1()->Listening());
+                      return bench;
                     },
                     {SIGWINCH, SIGINT, SIGTERM, SIGHUP});
 }

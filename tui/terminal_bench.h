@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "bench_options.h"
 #include "program_lifetime.h"
 
 class TClientPage;
@@ -15,8 +16,9 @@ class TTerminalScreen;
 class TTerminalBench : public TFrontEnd {
  public:
   // Takes over the terminal, then creates the server page (whose server listens
-  // at once) and the client page, in that order, and shows the server page.
-  TTerminalBench();
+  // at once, where Options say) and the client page, in that order, and shows
+  // the server page.
+  explicit TTerminalBench(const TBenchOptions& Options = {});
   // Closes the client connection and gives the terminal back, then destroys the
   // client page, the server page and the screen, in that order.
   ~TTerminalBench() override;
@@ -39,6 +41,8 @@ class TTerminalBench : public TFrontEnd {
 
 // The terminal program: starts the transport and Qt's event loop, runs the bench
 // full-screen until the operator quits (F10, Ctrl-C, SIGTERM or a hang-up), and
-// shuts everything down with the terminal restored. Without a terminal it says
-// so and returns 2.
+// shuts everything down with the terminal restored. It reads --listen,
+// --folder, --help and --version first; a bad option, or a server that cannot
+// listen where --listen asks, ends it with 2 before the screen is taken.
+// Without a terminal it says so and returns 2.
 int RunTerminalBench(int argc, char** argv);

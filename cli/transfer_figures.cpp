@@ -1,0 +1,77 @@
+#include "transfer_figures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+#include "sha256.h"
+
+std::string Sha256OfFile(const std::string& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  if (!in) return {};
+  TSha256 hash;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+    hash.Update(buffer, static_cast<size_t>(in.gcount()));
+  if (in.bad()) return {};
+  return hash.HexDigest();
+}
+
+bool AddLinkFigures(const TUDTBaseSocket& Socket, bool Sending,
+                    const std::optional<TUDTTraceInfo>& Since, TTransferSummary& Summary) {
+  const std::optional<TUDTTraceInfo> now = Socket.PerfMon(false);
+  if (!now) return false;
+  const TUDTTraceInfo zero{};
+  const TUDTTraceInfo& a = Since ? *Since : zero;
+  Summary.AverageRttMs = now->msRTT;
+  Summary.Retransmitted = now->pktRetransTotal - a.pktRetransTotal;
+  Summary.Lost = Sending ? now->pktSndLossTotal - a.pktSndLossTotal
+                         : now->pktRcvLossTotal - a.pktRcvLossTotal;
+  const int64_t packets =
+      Sending ? now->pktSentTotal - a.pktSentTotal : now->pktRecvTotal - a.pktRecvTotal;
+  Summary.LossPercent = packets > 0 ? 100.0 * static_cast<double>(Summary.Lost) / packets : 0;
+  return true;
+}
+
+std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown) {
+  char figures[160];
+  std::snprintf(figures, sizeof figures, "%lld bytes, %.3f s, %.2f MB/s",
+                static_cast<long long>(Summary.Bytes), Summary.Seconds, Summary.MBps);
+  std::string text = Summary.Name + ": " + figures;
+  if (LinkKnown) {
+    std::snprintf(figures, sizeof figures, ", RTT %.3f ms, loss %lld, retransmits %lld",
+                  Summary.AverageRttMs, static_cast<long long>(Summary.Lost),
+                  static_cast<long long>(Summary.Retransmitted));
+    text += figures;
+  } else {
+    text += ", RTT n/a, loss n/a, retransmits n/a";
+  }
+  return text + ", sha256 " + (Summary.Sha256.empty() ? std::string("n/a") : Summary.Sha256);
+}
+
+QJsonObject SummaryJson(const TTransferSummary& Summary, bool LinkKnown) {
+  auto link = [LinkKnown](const QJsonValue& v) { return LinkKnown ? v : QJsonValue(); };
+  return {{"name", QString::fromStdString(Summary.Name)},
+          {"bytes", static_cast<qint64>(Summary.Bytes)},
+          {"seconds", Summary.Seconds},
+          {"mb_per_s", Summary.MBps},
+          {"rtt_ms", link(Summary.AverageRttMs)},
+          {"loss", link(static_cast<qint64>(Summary.Lost))},
+          {"loss_percent", link(Summary.LossPercent)},
+          {"retransmits", link(static_cast<qint64>(Summary.Retransmitted))},
+          {"sha256", Summary.Sha256.empty() ? QJsonValue() : QString::fromStdString(Summary.Sha256)}};
+}
+
+TSpread SpreadOf(std::vector<double> Times) {
+  TSpread s;
+  if (Times.empty()) return s;
+  std::sort(Times.begin(), Times.end());
+  const size_t n = Times.size();
+  s.Min = Times.front();
+  s.Max = Times.back();
+  s.Median = n % 2 ? Times[n / 2] : (Times[n / 2 - 1] + Times[n / 2]) / 2;
+  const size_t rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n)));
+  s.P99 = Times[std::max<size_t>(rank, 1) - 1];
+  return s;
+}
