@@ -76,6 +76,24 @@ bool Writable(int32_t u, int32_t timeoutMs) {
   return writable;
 }
 
+// True when the connection u has data to read within timeoutMs, or when the
+// wait itself failed (the receive that follows then reports the failure).
+bool Readable(int32_t u, int32_t timeoutMs) {
+  UDSET rs = udt_NEW_UDSET();
+  if (!rs) return true;
+  udt_UD_SET(rs, u);
+  TUDTTimeVal tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  int32_t r = udt_select(0, rs, nullptr, nullptr, &tv);
+  udt_DEL_UDSET(rs);
+  return r != 0;
+}
+
+// A reply that comes within this time is waited for without running window
+// events, as every reply from a live peer on a sound link does.
+constexpr int32_t kQuietWaitMs = 100;
+// How often a longer wait looks at the window's events (and so at Cancel).
+constexpr int32_t kEventWaitMs = 50;
+
 // Free packets in the connection's send buffer and the payload of one packet;
 // false when UDT4 cannot tell.
 bool SendBufferRoom(int32_t u, int32_t& freePackets, int32_t& payload) {
@@ -146,7 +164,7 @@ TForm2::~TForm2() {
 
 void TForm2::Button1Click(TObject*) {
   // While a file goes out, nothing else may enter the connection.
-  if (FTransferring || FClosing) return;
+  if (FTransferring || FWaiting || FClosing) return;
   const int32_t before = udtClient1->Active() ? udtClient1->Handle() : -1;
   udtClient1->SetRemoteHost(UnicodeToAnsi(FView.EditText(TClientEdit::Edit3)));
   udtClient1->SetRemotePort(UnicodeToAnsi(FView.EditText(TClientEdit::Edit2)));
@@ -158,17 +176,56 @@ void TForm2::Button1Click(TObject*) {
 }
 
 void TForm2::Button4Click(TObject*) {
-  if (FTransferring) return;
+  if (FTransferring || FWaiting) return;
   udtClient1->Close();
 }
 
 void TForm2::Button2Click(TObject*) {
-  if (FTransferring || FClosing) return;
+  if (FTransferring || FWaiting || FClosing) return;
   std::u16string text = TimeStamp() + FView.EditText(TClientEdit::edtContent);
   udtClient1->SendString(text);
+  if (!WaitForReply()) return;
   std::u16string reply;
   udtClient1->ReceiveString(reply);
   FView.AppendLog(reply);
+}
+
+bool TForm2::WaitForReply() {
+  const int32_t h = udtClient1->Handle();
+  if (!udtClient1->Active() || Readable(h, kQuietWaitMs)) return true;
+  FWaiting = true;
+  FCancelled = false;
+  const bool holdButtons = !FTransferring;
+  if (holdButtons) {
+    FView.SetConnectionButtonsEnabled(false);
+    FView.SetSendFileEnabled(false);
+  }
+  FView.SetCancelEnabled(true);
+  bool cancelled = false;
+  while (udtClient1->Active() && !Readable(h, kEventWaitMs)) {
+    FView.ProcessEvents();
+    if (FCancelled || FClosing) {
+      cancelled = true;
+      break;
+    }
+  }
+  FWaiting = false;
+  if (!FTransferring) FView.SetCancelEnabled(false);
+  if (holdButtons) {
+    FView.SetConnectionButtonsEnabled(true);
+    FView.SetSendFileEnabled(true);
+  }
+  if (cancelled) {
+    if (FClosing)
+      CloseBounded();
+    else
+      CloseNow();
+  }
+  return !cancelled;
+}
+
+void TForm2::btnCancelClick(TObject*) {
+  if (Cancellable()) FCancelled = true;
 }
 
 std::u16string TForm2::TimeStamp() const {
@@ -184,7 +241,7 @@ std::u16string TForm2::TimeStamp() const {
 }
 
 void TForm2::btnSendFileClick(TObject*) {
-  if (FTransferring || FClosing) return;
+  if (FTransferring || FWaiting || FClosing) return;
   TSocketDataEvent savedOnSend = udtClient1->OnSend;
   udtClient1->OnSend = nullptr;
   FInSendFile = true;
@@ -217,7 +274,20 @@ void TForm2::btnSendFileClick(TObject*) {
   if (fileSize < 0 || !file.Seek(0))
     throw Exception(u"Cannot read the size of \"" + path + u"\".");
 
+  size_t slash = path.find_last_of(u'/');
+  const std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+  FCancelled = false;
+  FView.SetCancelEnabled(true);
+  FMeter.Begin(*udtClient1, TTransferMeter::TSide::Sending);
+  // However the transfer ends, its summary is shown.
+  TTransferOutcome outcome = TTransferOutcome::Failed;
+  TScopeExit summary([this, &outcome, &name] { FinishTransfer(outcome, name); });
+
   udtClient1->SendString(u"#SendFile#");
+  if (!WaitForReply()) {
+    outcome = TTransferOutcome::Cancelled;
+    return;
+  }
   std::u16string reply;
   udtClient1->ReceiveString(reply);
 
@@ -226,13 +296,29 @@ void TForm2::btnSendFileClick(TObject*) {
   std::memcpy(sizeField, &size, 4);
   SendWhole(sizeField, 4);
 
-  size_t slash = path.find_last_of(u'/');
-  udtClient1->SendString(slash == std::u16string::npos ? path : path.substr(slash + 1));
+  udtClient1->SendString(name);
 
   FAnnouncedSize = size;
   TScopeExit forget([this] { FAnnouncedSize = -1; });
   SendFileData(file);
   file.Close();
+  if (FMeter.Bytes() == size && udtClient1->Active())
+    outcome = TTransferOutcome::Complete;
+  else if (FCancelled)
+    outcome = TTransferOutcome::Cancelled;
+}
+
+void TForm2::FinishTransfer(TTransferOutcome Outcome, const std::u16string& Name) {
+  FView.SetCancelEnabled(false);
+  try {
+    TTransferSummary s = FMeter.Finish(*udtClient1, Outcome);
+    s.Peer = udtClient1->RemoteHost() + ":" + udtClient1->RemotePort();
+    s.Name = Utf16ToUtf8(Name);
+    FLastTransfer = s;
+    FView.ShowTransferSummary(s);
+  } catch (...) {
+    // A summary that cannot be made leaves the last one in place.
+  }
 }
 
 void TForm2::SendFileData(TFileStream& Stream) {
@@ -266,13 +352,18 @@ void TForm2::SendFileData(TFileStream& Stream) {
       complete = sent == size;
       break;
     }
-    if (FClosing || !SendWhole(piece, n)) break;
+    if (FClosing || FCancelled || !SendWhole(piece, n)) break;
+    FMeter.Add(*udtClient1, piece, n);
   }
   // The peer still waits for the bytes it was promised and would take the next
   // message as file data: end the conversation rather than corrupt it.
   if (!complete && udtClient1->Active()) {
     if (FClosing) {
       CloseBounded();
+      return;
+    }
+    if (FCancelled) {
+      CloseNow();
       return;
     }
     udtClient1->Close();
@@ -306,7 +397,7 @@ bool TForm2::WaitWritable(int32_t n) {
     // Once writable, the send waits at most for the next acknowledgement.
     if (Writable(h, 50)) break;
     FView.ProcessEvents();
-    if (FClosing) return false;
+    if (FClosing || FCancelled) return false;
   }
   FRoomPackets = 0;
   return true;
@@ -348,6 +439,15 @@ void TForm2::udtClient1Error(TObject*, int32_t, const char* ErrorDesc) {
 void TForm2::Shutdown() {
   FClosing = true;
   if (!FInSendFile) CloseBounded();
+}
+
+void TForm2::CloseNow() {
+  if (!udtClient1->Active()) return;
+  // Without lingering UDT4's close returns at once and drops what the peer has
+  // not acknowledged; the peer sees the connection end.
+  linger none{0, 0};
+  udt_setsockopt(udtClient1->Handle(), 0, UDT_LINGER, &none, sizeof none);
+  udtClient1->Close();
 }
 
 void TForm2::CloseBounded() {

@@ -12,6 +12,7 @@
 #include "client_view.h"
 #include "component.h"
 #include "custom_ip_client.h"
+#include "transfer_meter.h"
 
 class TFileStream;
 
@@ -52,6 +53,14 @@ class TForm2 : public TComponent {
   // Sends the data of Stream (at its start) in pieces, showing the progress.
   void SendFileData(TFileStream& Stream);
 
+  // Cancel (and Esc): stops the running transfer, or the wait for the peer's
+  // reply, and closes the connection; does nothing when neither runs.
+  void btnCancelClick(TObject* Sender);
+  // True while a transfer or a wait for the peer can be cancelled.
+  bool Cancellable() const noexcept { return FTransferring || FWaiting; }
+  // How the last file transfer went; empty before the first.
+  const std::optional<TTransferSummary>& LastTransfer() const noexcept { return FLastTransfer; }
+
   // Traffic and error callbacks of udtClient1.
   void udtClient1Receive(TObject* Sender, void* Buf, int32_t& DataLen);
   void udtClient1Send(TObject* Sender, void* Buf, int32_t& DataLen);
@@ -83,6 +92,14 @@ class TForm2 : public TComponent {
   bool WaitWritable(int32_t n);
   // Closes the connection, bounding its wait for acknowledgements.
   void CloseBounded();
+  // Waits until the peer's reply can be read. A reply that is slow to come is
+  // waited for with window events running, Cancel enabled and the other
+  // buttons held; false when the wait was cancelled (the connection is closed).
+  bool WaitForReply();
+  // Closes the connection at once, dropping unsent data.
+  void CloseNow();
+  // Ends the measurement of the running transfer and shows its summary.
+  void FinishTransfer(TTransferOutcome Outcome, const std::u16string& Name);
   void AppendTraffic(std::optional<uint8_t>& carry, const void* Buf, int32_t DataLen,
                      bool sent);
 
@@ -92,6 +109,12 @@ class TForm2 : public TComponent {
   bool FTransferring = false;
   bool FClosing = false;
   bool FInSendFile = false;
+  // A wait for the peer's reply is running, with window events.
+  bool FWaiting = false;
+  // Cancel was pressed during the running transfer or wait.
+  bool FCancelled = false;
+  TTransferMeter FMeter;
+  std::optional<TTransferSummary> FLastTransfer;
   // Free packets known to be left in the send buffer of connection FRoomHandle,
   // and the data one packet carries.
   int32_t FRoomHandle = -1;

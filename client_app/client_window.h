@@ -15,6 +15,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class TStatisticsPanel;
 
 // The user's time and decimal separators, from the system locale.
 TFormatSettings SystemFormatSettings();
@@ -50,6 +51,13 @@ class TClientWindow : public QWidget, public TClientView {
   std::u16string Caption() const override;
   void ProcessEvents() override;
   void ShowError(const std::u16string& text) override;
+  void SetCancelEnabled(bool enabled) override;
+  void ShowTransferSummary(const TTransferSummary& summary) override;
+
+  // The statistics panel below the controls.
+  TStatisticsPanel* StatisticsPanel() const noexcept { return FStatistics; }
+  // The statistics panel's top edge; the window is taller by the panel.
+  static constexpr int kStatisticsTop = 415;
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -76,5 +84,6 @@ class TClientWindow : public QWidget, public TClientView {
   QProgressBar* Gauge1;
   QPushButton* btnSendFile;
   QFileDialog* OpenDialog1;
+  TStatisticsPanel* FStatistics = nullptr;
   std::unique_ptr<TForm2> FForm;
 };

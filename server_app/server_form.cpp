@@ -214,6 +214,9 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
   int32_t size;
   std::memcpy(&size, field, 4);
 
+  // The bytes are hashed as they are stored, so the hash costs no second pass.
+  TTransferMeter meter;
+  meter.Begin(ClientSocket, TTransferMeter::TSide::Receiving);
   std::unique_ptr<TReceivedFile> file;
   try {
     file = std::make_unique<TReceivedFile>(ReceiveFolder(), name);
@@ -221,8 +224,16 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     // The data that follows cannot be told from later messages, so the
     // conversation ends here.
     PostInfo(ClientSocket, u"Refused file \"" + Printable(name) + u"\": " + e.Message());
+    PostTransfer(ClientSocket, name, meter, TTransferOutcome::Refused);
+    throw;
+  } catch (const EReceivedFileError&) {
+    PostTransfer(ClientSocket, name, meter, TTransferOutcome::Refused);
     throw;
   }
+  auto outcome = [&file] {
+    return file->Outcome() == TFileOutcome::Complete ? TTransferOutcome::Complete
+                                                     : TTransferOutcome::Cut;
+  };
   char buffer[kFileBufferSize];
   int32_t stored = 0;
   try {
@@ -230,14 +241,25 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
       int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(kFileBufferSize, size - stored), 0);
       if (n <= 0) break;
       file->Write(buffer, n);
+      meter.Add(ClientSocket, buffer, n);
       stored += n;
     }
     if (stored >= size) file->Commit();
   } catch (...) {
     PostFileOutcome(ClientSocket, *file, size);
+    PostTransfer(ClientSocket, name, meter, outcome());
     throw;
   }
   PostFileOutcome(ClientSocket, *file, size);
+  PostTransfer(ClientSocket, name, meter, outcome());
+}
+
+void TForm1::PostTransfer(TUDTCustomIpClient& ClientSocket, const std::u16string& Name,
+                          TTransferMeter& Meter, TTransferOutcome Outcome) {
+  TTransferSummary s = Meter.Finish(ClientSocket, Outcome);
+  s.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
+  s.Name = Utf16ToUtf8(Printable(Name));
+  FQueue->Post([this, s] { FView.AddTransfer(s); });
 }
 
 void TForm1::PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size) {

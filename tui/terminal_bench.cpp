@@ -137,10 +137,14 @@ TTerminalBench::TTerminalBench() {
   FIdle.setInterval(kIdleIntervalMs);
   QObject::connect(&FIdle, &QTimer::timeout, [this] { FServer->Idle(); });
   FIdle.start();
+  FStatistics.setInterval(static_cast<int>(TLinkMonitor::kInterval.count()));
+  QObject::connect(&FStatistics, &QTimer::timeout, [this] { FClient->TickStatistics(); });
+  FStatistics.start();
 }
 
 TTerminalBench::~TTerminalBench() {
   FIdle.stop();
+  FStatistics.stop();
   Closing();
   // Nothing is drawn any more: the operator gets the terminal back at once.
   FScreen->Release();

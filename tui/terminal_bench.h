@@ -43,6 +43,8 @@ class TTerminalBench {
   std::unique_ptr<TServerPage> FServer;
   std::unique_ptr<TClientPage> FClient;
   QTimer FIdle;
+  // Samples the client's connection for its statistics block.
+  QTimer FStatistics;
   QElapsedTimer FSinceClosing;
   bool FClientWasConnected = false;
   bool FClosed = false;
