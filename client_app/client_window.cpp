@@ -10,7 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <algorithm>
 
 #include "app_support.h"
@@ -122,9 +122,6 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   FStatistics->Track(FForm->udtClient1);
   connect(FStatistics, &TStatisticsPanel::cancelRequested, this,
           [this] { Run(&TForm2::btnCancelClick); });
-  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-  escape->setContext(Qt::WidgetWithChildrenShortcut);
-  connect(escape, &QShortcut::activated, this, [this] { Run(&TForm2::btnCancelClick); });
 
   connect(Button1, &QPushButton::clicked, this, [this] { Run(&TForm2::Button1Click); });
   connect(Button4, &QPushButton::clicked, this, [this] { Run(&TForm2::Button4Click); });
@@ -140,6 +137,15 @@ TClientWindow::~TClientWindow() {
 void TClientWindow::Run(void (TForm2::*handler)(TObject*)) {
   RunHandler([this, handler] { (FForm.get()->*handler)(FForm.get()); },
              [this](const std::u16string& text) { ShowError(text); });
+}
+
+void TClientWindow::keyPressEvent(QKeyEvent* event) {
+  // Esc, which no control of the page takes for itself, reaches the page: Cancel.
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    Run(&TForm2::btnCancelClick);
+    return;
+  }
+  QWidget::keyPressEvent(event);
 }
 
 void TClientWindow::resizeEvent(QResizeEvent* event) {

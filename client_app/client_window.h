@@ -61,6 +61,7 @@ class TClientWindow : public QWidget, public TClientView {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   // Runs a handler of the form; a failure leaving it goes to the error display.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <QApplication>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QLineEdit>
