@@ -62,6 +62,6 @@ void TTransferTable::AddTransfer(const TTransferSummary& s) {
       item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setItem(row, c, item);
   }
-  resizeColumnToContents(colSha256);
+  resizeColumnsToContents();
   scrollToBottom();
 }
