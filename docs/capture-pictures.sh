@@ -12,7 +12,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 sample=$(mktemp -d)
-trap 'rm -rf "$sample"; rm -f "$(dirname "$exe")/sample.bin"; kill $pid 2>/dev/null || true' EXIT
+trap 'rm -rf "$sample" "$(dirname "$exe")/.udtbench-incoming"; rm -f "$(dirname "$exe")/sample.bin"; kill $pid 2>/dev/null || true' EXIT
 head -c $((5 * 1024 * 1024)) /dev/urandom > "$sample/sample.bin"
 
 "$exe" & pid=$!

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -115,7 +116,7 @@ TReceivedFile::TReceivedFile(const std::string& Folder, const std::u16string& Na
   try {
     FFolder = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (FFolder == -1) Fail("Cannot create file", errno);
-    const mode_t mode = CheckTarget();
+    const std::optional<mode_t> mode = CheckTarget();
     OpenIncomingFolder();
     RemoveLeftoversOnce(Folder, FIncoming);
     CreateTemporary(mode);
@@ -130,14 +131,14 @@ TReceivedFile::~TReceivedFile() { Release(); }
 
 // The name may hold nothing yet, or a plain file with no other name that this
 // user may write and no other process holds locked. Every call is relative to
-// the folder and follows no link, so no name leads outside it. Returns the
-// permissions the new file gets: the old file's, if there is one.
-mode_t TReceivedFile::CheckTarget() {
+// the folder and follows no link, so no name leads outside it. Returns the old
+// file's permissions, which the new one keeps; none when there is no old file.
+std::optional<mode_t> TReceivedFile::CheckTarget() {
   // O_NONBLOCK keeps a FIFO of that name from blocking the open.
   const int handle = ::openat(FFolder, FTarget.c_str(),
                               O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (handle == -1) {
-    if (errno == ENOENT) return 0666;
+    if (errno == ENOENT) return std::nullopt;
     if (errno == ELOOP) throw ERefusedFileName(u"a link");
     Fail("Cannot create file", errno);
   }
@@ -160,20 +161,20 @@ void TReceivedFile::OpenIncomingFolder() {
   if (FIncoming == -1) Fail("Cannot create file", errno);
 }
 
-void TReceivedFile::CreateTemporary(mode_t Mode) {
+void TReceivedFile::CreateTemporary(std::optional<mode_t> Mode) {
   static std::atomic<unsigned> counter{0};
   const std::string prefix = std::to_string(::getpid()) + '-';
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix + std::to_string(counter++) + kTemporarySuffix;
     const int handle = ::openat(FIncoming, name.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, Mode);
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     if (handle == -1) {
       if (errno == EEXIST) continue;  // another process with the same number, in another namespace
       Fail("Cannot create file", errno);
     }
     FHandle = handle;
     FTemporary = std::move(name);
-    ::fchmod(FHandle, Mode);  // the mode exactly, whatever the umask
+    if (Mode) ::fchmod(FHandle, *Mode);  // exactly, whatever the umask
     // Tells a later sweep that this file still has its writer.
     ::flock(FHandle, LOCK_EX | LOCK_NB);
     return;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "sysutils.h"
@@ -79,9 +80,9 @@ class TReceivedFile {
   std::u16string PartName() const;
 
  private:
-  mode_t CheckTarget();
+  std::optional<mode_t> CheckTarget();
   void OpenIncomingFolder();
-  void CreateTemporary(mode_t Mode);
+  void CreateTemporary(std::optional<mode_t> Mode);
   void Flush();
   [[noreturn]] void Fail(const char* What, int Error) const;
   void Release() noexcept;

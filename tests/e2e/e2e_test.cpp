@@ -189,13 +189,17 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
 
   // A transfer the program is still waiting on when it is told to end.
   const std::string partName = Unique("partial");
-  FCleanUp.push_back(BenchProcess::Folder() / partName);
+  FCleanUp.push_back(BenchProcess::Folder() / (partName + ".part"));
   Peer partial;
   ASSERT_TRUE(partial.Announce(Utf8ToUtf16(partName), 1 << 20));
-  ASSERT_TRUE(partial.SendAll(std::string(100 * 1024, 'p')));
+  ASSERT_TRUE(partial.SendAll(std::string(128 * 1024, 'p')));  // whole write buffers
+  const std::string pidPrefix = std::to_string(bench.Process().processId()) + "-";
   EXPECT_TRUE(WaitWithEvents([&] {
     std::error_code ec;
-    return fs::file_size(BenchProcess::Folder() / partName, ec) == 100u * 1024 && !ec;
+    for (const auto& f : fs::directory_iterator(BenchProcess::Folder() / kIncomingFolderName, ec))
+      if (f.path().filename().string().rfind(pidPrefix, 0) == 0 && f.file_size(ec) == 128u * 1024)
+        return true;
+    return false;
   })) << "the partial transfer did not reach the program";
 
   QElapsedTimer sinceClose;

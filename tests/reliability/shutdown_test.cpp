@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
 #include <atomic>
 #include <climits>
@@ -72,8 +71,7 @@ TEST_F(Shutdown, ClosingTheServerWithTenConversationsAndATransferEndsEverythingW
   ASSERT_EQ(idle.size(), 9u) << "the idle conversations did not start";
   const std::string name = "shutdown-transfer.bin";
   TEndlessTransfer transfer(FPort, name);
-  const QString path = QString::fromStdString(Folder() + "/" + name);
-  ASSERT_TRUE(WaitWithEvents([&] { return QFileInfo(path).size() > (1 << 20); }))
+  ASSERT_TRUE(WaitWithEvents([&] { return IncomingBytes(Folder(), ::getpid()) > (1 << 20); }))
       << "the transfer did not get going";
   ASSERT_EQ(FForm->ConversationCount(), 10);
 
@@ -113,8 +111,7 @@ TEST(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItWit
   {
     TEndlessTransfer transfer(2048, name);
     ASSERT_TRUE(WaitWithEvents([&] {
-      std::error_code ec;
-      return std::filesystem::file_size(stored, ec) > (1u << 20) && !ec;
+      return IncomingBytes(stored.parent_path().string(), program.processId()) > (1 << 20);
     })) << "the transfer did not get going";
     const std::string threads = "/proc/" + std::to_string(program.processId()) + "/task";
     int before = 0;
@@ -139,7 +136,7 @@ TEST(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItWit
   }
   for (auto& c : idle) EXPECT_TRUE(c->ServerClosed());
   std::error_code ec;
-  std::filesystem::remove(stored, ec);
+  std::filesystem::remove(stored.string() + ".part", ec);
 }
 
 }  // namespace

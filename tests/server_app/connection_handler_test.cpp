@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <atomic>
 #include <regex>
@@ -127,6 +129,13 @@ TEST_F(ConnectionHandler, CutTransferKeepsItsBytesAsPartAndTheWholeFileStays) {
   ASSERT_TRUE(c.Connect(FPort));
   const std::u16string peer = Peer(c);
   const std::string first = Pattern(5000, 3), content = Pattern(3000, 4);
+  // What a killed process left behind is swept when the folder is first used.
+  ASSERT_TRUE(QDir(QString::fromStdString(Folder())).mkdir(kIncomingFolderName));
+  WriteFile(std::string(kIncomingFolderName) + "/1-0.tmp", "left over");
+  QFile leftover(QString::fromStdString(Folder() + "/" + kIncomingFolderName + "/1-0.tmp"));
+  ASSERT_TRUE(leftover.open(QIODevice::ReadWrite) &&
+              leftover.setFileTime(QDateTime::currentDateTime().addSecs(-120), QFile::FileModificationTime));
+  leftover.close();
   ASSERT_TRUE(c.SendFile(u"part.bin", first));
   ASSERT_EQ(c.Exchange(u"#SendFile#"), u"Act: #SendFile#");
   ASSERT_TRUE(c.SendBytes(SizeField(5000) + Frame(u"part.bin") + content));

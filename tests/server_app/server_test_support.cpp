@@ -212,6 +212,14 @@ bool ServerFixture::FileExists(const std::string& name) const {
   return QFile::exists(FDir.filePath(QString::fromStdString(name)));
 }
 
+int64_t IncomingBytes(const std::string& folder, int64_t pid) {
+  int64_t n = 0;
+  const QString prefix = QString::number(pid) + '-';  // as the receiving process names them
+  for (const QFileInfo& i : QDir(QString::fromStdString(folder) + '/' + kIncomingFolderName).entryInfoList(QDir::Files | QDir::Hidden))
+    if (i.fileName().startsWith(prefix)) n += i.size();
+  return n;
+}
+
 void ServerFixture::WriteFile(const std::string& name, const std::string& content) const {
   QFile f(FDir.filePath(QString::fromStdString(name)));
   ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content.data(), qint64(content.size())) == qint64(content.size()));

@@ -44,6 +44,9 @@ std::string Pattern(size_t n, unsigned seed = 0);
 // Bytes as two-digit hex numbers separated by blanks, for readable failures.
 std::string Hex(const std::string& bytes);
 
+// Bytes the process pid has written so far into the files it is receiving in folder.
+int64_t IncomingBytes(const std::string& folder, int64_t pid);
+
 // A raw UDT4 client on 127.0.0.1 with bounded blocking calls.
 class RawClient {
  public:
