@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -32,6 +34,30 @@ double ProcessCpuSeconds() {
   getrusage(RUSAGE_SELF, &ru);
   return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
          (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all;
+  std::getline(in, all);
+  // The name in parentheses may hold blanks; the fields after it are numbered
+  // from 3 (state): utime is the 14th field, stime the 15th.
+  const auto close = all.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream f(all.substr(close + 2));
+  std::string field;
+  long long utime = -1, stime = -1;
+  for (int i = 3; i <= 15 && f >> field; ++i) {
+    if (i == 14) utime = std::atoll(field.c_str());
+    if (i == 15) stime = std::atoll(field.c_str());
+  }
+  if (utime < 0 || stime < 0) return -1;
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
 namespace {

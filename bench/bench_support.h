@@ -17,6 +17,9 @@ using Clock = std::chrono::steady_clock;
 double SecondsSince(Clock::time_point t0);
 // User plus system CPU seconds of this process, all threads.
 double ProcessCpuSeconds();
+// User plus system CPU seconds of another process, all threads (/proc, 10 ms
+// steps); -1 when it cannot be read.
+double ProcessCpuSeconds(pid_t pid);
 // Resident memory of a process in bytes (VmRSS), 0 when it cannot be read.
 int64_t ResidentBytes(pid_t pid);
 // Number of threads of a process, 0 when it cannot be read.
@@ -29,6 +32,8 @@ uint16_t FreeTcpPort();
 
 // Writes size bytes of a position-dependent pattern to path; false on failure.
 bool WritePatternFile(const std::string& path, int64_t size);
+// Size of a file in bytes, -1 when it cannot be read.
+int64_t FileSize(const std::string& path);
 // True when the two files hold the same bytes.
 bool SameContent(const std::string& a, const std::string& b);
 // A fresh folder under the system's temporary folder.

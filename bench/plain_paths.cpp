@@ -105,24 +105,10 @@ bool Reply(int s) {
   return RecvFrame<Io>(s, m) && SendFrame<Io>(s, u"Act: " + m);
 }
 
-// A text conversation as the bench's server holds it: wait in select, probe
-// with a zero-length receive, read a frame, answer it; then close.
-void ServeText(int s) {
-  for (;;) {
-    UDT::UDSET rs;
-    UD_ZERO(&rs);
-    UD_SET(s, &rs);
-    if (UDT::select(0, &rs, nullptr, nullptr, nullptr) == UDT::ERROR) break;
-    char probe;
-    if (UDT::recv(s, &probe, 0, 0) == UDT::ERROR || !Reply<UdtIo>(s)) break;
-  }
-  UDT::close(s);
-}
-
-// The receiving side of one file transfer and the closing exchange.
+// The receiving side of one file after its request has been answered: size,
+// name, then the data into a 2048-byte buffer, each piece written at once.
 template <class Io>
-bool ServeFile(int s, const std::string& folder, const std::string& name) {
-  if (!Reply<Io>(s)) return false;
+bool ReceiveFile(int s, const std::string& folder, const std::string& name) {
   int32_t size;
   std::u16string ignoredName;
   if (!RecvExact<Io>(s, reinterpret_cast<char*>(&size), 4) || !RecvFrame<Io>(s, ignoredName))
@@ -139,7 +125,33 @@ bool ServeFile(int s, const std::string& folder, const std::string& name) {
     stored += n;
   }
   ::close(fd);
-  return ok && stored == size && Reply<Io>(s);
+  return ok && stored == size;
+}
+
+// A conversation as the bench's server holds it: wait in select, probe with a
+// zero-length receive, read a frame, answer it; a file request is followed by
+// the file, stored in folder under the name "bench.bin" (refused when folder is
+// empty). Ends when the peer goes.
+void ServeConversation(int s, const std::string& folder) {
+  for (;;) {
+    UDT::UDSET rs;
+    UD_ZERO(&rs);
+    UD_SET(s, &rs);
+    if (UDT::select(0, &rs, nullptr, nullptr, nullptr) == UDT::ERROR) break;
+    char probe;
+    std::u16string m;
+    if (UDT::recv(s, &probe, 0, 0) == UDT::ERROR || !RecvFrame<UdtIo>(s, m) ||
+        !SendFrame<UdtIo>(s, u"Act: " + m))
+      break;
+    if (m == u"#SendFile#" && (folder.empty() || !ReceiveFile<UdtIo>(s, folder, "bench.bin"))) break;
+  }
+  UDT::close(s);
+}
+
+// The receiving side of one file transfer and the closing exchange.
+template <class Io>
+bool ServeFile(int s, const std::string& folder, const std::string& name) {
+  return Reply<Io>(s) && ReceiveFile<Io>(s, folder, name) && Reply<Io>(s);
 }
 
 // The sending side: request, reply, size, name, pieces, closing exchange.
@@ -229,17 +241,6 @@ Report PlainFileRun(const std::string& source, const std::string& folder, int64_
   return Timed(seconds, cpu, sent && served, size);
 }
 
-Report PlainFileTo(uint16_t port, const std::string& source, int64_t size) {
-  const int s = UdtConnect(port);
-  const double cpu0 = ProcessCpuSeconds();
-  const auto t0 = Clock::now();
-  const bool sent = s >= 0 && SendFile<UdtIo>(s, source, size);
-  const double seconds = SecondsSince(t0);
-  const double cpu = ProcessCpuSeconds() - cpu0;
-  if (s >= 0) UDT::close(s);
-  return Timed(seconds, cpu, sent, size);
-}
-
 Report TcpFileRun(const std::string& source, const std::string& folder, int64_t size) {
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(0);
@@ -275,7 +276,7 @@ Report PlainTextRun(int roundTrips) {
     int len = sizeof peer;
     int s = UDT::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
     if (s == UDT::INVALID_SOCK) return;
-    ServeText(s);
+    ServeConversation(s, {});
   });
   const int s = UdtConnect(port);
   std::vector<double> micros;
@@ -337,7 +338,18 @@ Report PlainMultiRun(const std::string& source, const std::string& folder, int c
   return Timed(seconds, cpu, sent == clients && served == clients, bytesEach * clients);
 }
 
-int PlainServerProcess(uint16_t port) {
+Report PlainFileClient(uint16_t port, const std::string& source, int64_t size) {
+  const int s = UdtConnect(port);
+  const double cpu0 = ProcessCpuSeconds();
+  const auto t0 = Clock::now();
+  const bool sent = s >= 0 && SendFile<UdtIo>(s, source, size);
+  const double seconds = SecondsSince(t0);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  if (s >= 0) UDT::close(s);
+  return Timed(seconds, cpu, sent, size);
+}
+
+int PlainServerProcess(uint16_t port, const std::string& folder) {
   int listener = UdtSocket();
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -352,7 +364,7 @@ int PlainServerProcess(uint16_t port) {
     int len = sizeof peer;
     int s = UDT::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
     if (s == UDT::INVALID_SOCK) return 1;
-    std::thread([s] { ServeText(s); }).detach();
+    std::thread([s, folder] { ServeConversation(s, folder); }).detach();
   }
 }
 

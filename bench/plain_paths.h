@@ -29,13 +29,15 @@ Report PlainTextRun(int roundTrips);
 Report PlainMultiRun(const std::string& source, const std::string& folder, int clients,
                      int64_t bytesEach);
 
-// The sending side of PlainFileRun alone, into a server already listening on
-// 127.0.0.1 port: request, reply, size, name "bench.bin", pieces, closing
-// exchange. Reports seconds, cpu and the rate.
-Report PlainFileTo(uint16_t port, const std::string& source, int64_t size);
+// The sending side of PlainFileRun alone, connecting to a server on
+// 127.0.0.1:port: request, reply, size, name "bench.bin", pieces, closing
+// exchange. Reports seconds, the cpu of this process and the rate.
+Report PlainFileClient(uint16_t port, const std::string& source, int64_t size);
 
 // A plain UDT4 server on port: one thread per connection answering text
-// messages as the bench does. Prints "ready=1" once listening; runs until killed.
-int PlainServerProcess(uint16_t port);
+// messages as the bench does, and storing a requested file as folder/bench.bin
+// (no file is taken when folder is empty). Prints "ready=1" once listening;
+// runs until killed.
+int PlainServerProcess(uint16_t port, const std::string& folder = {});
 
 }  // namespace bench

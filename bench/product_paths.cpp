@@ -1,6 +1,7 @@
 #include "product_paths.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLineEdit>
@@ -43,25 +44,35 @@ class TBenchClientWindow : public TClientWindow {
   QPlainTextEdit* Log() { return findChild<QPlainTextEdit*>("Memo1"); }
 };
 
-// Writes the debug output to a file in folder for as long as it lives.
+// Sends the process's standard error, where the debug output goes, to a file
+// in folder for as long as it lives, so the program's own way of writing it is
+// what is measured.
 class TDebugFile {
  public:
   explicit TDebugFile(const std::string& folder)
-      : FFile(std::fopen((folder + "/debug-output.txt").c_str(), "w")) {
-    SetDebugOutputSink([this](const std::u16string& line) {
-      const std::string text = Utf16ToUtf8(line) + "\n";
-      std::fwrite(text.data(), 1, text.size(), FFile);
-    });
+      : FPath(folder + "/debug-output.txt"), FSaved(::dup(2)) {
+    std::fflush(stderr);
+    const int fd = ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::dup2(fd, 2);
+      ::close(fd);
+    }
   }
   ~TDebugFile() {
-    SetDebugOutputSink(nullptr);
-    if (FFile) std::fclose(FFile);
+    std::fflush(stderr);
+    if (FSaved >= 0) {
+      ::dup2(FSaved, 2);
+      ::close(FSaved);
+    }
   }
   TDebugFile(const TDebugFile&) = delete;
   TDebugFile& operator=(const TDebugFile&) = delete;
 
+  const std::string& Path() const noexcept { return FPath; }
+
  private:
-  FILE* FFile;
+  std::string FPath;
+  int FSaved;
 };
 
 // The server window, counting the lines handed to its log and the times its
@@ -114,11 +125,6 @@ struct TConnectedPair {
   }
 };
 
-int64_t FileSize(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 }  // namespace
 
 Report ProductFileRun(const std::string& source, const std::string& folder, int64_t size) {
@@ -155,8 +161,9 @@ Report ProductTextRun(int roundTrips) {
     r["ok"] = "0";
     return r;
   }
-  std::vector<double> micros, shownMicros;
+  std::vector<double> micros, replyMicros, shownMicros;
   micros.reserve(static_cast<size_t>(roundTrips));
+  replyMicros.reserve(static_cast<size_t>(roundTrips));
   shownMicros.reserve(static_cast<size_t>(roundTrips));
   bool ok = RunEventsUntil([&] { return pair.server.Shown >= 1; });
   for (int i = 0; ok && i < roundTrips; ++i) {
@@ -164,6 +171,7 @@ Report ProductTextRun(int roundTrips) {
     const int shown = pair.server.Shown;
     const auto t0 = Clock::now();
     pair.client.Form().Button2Click(nullptr);
+    replyMicros.push_back(SecondsSince(t0) * 1e6);
     ok = RunEventsUntil([&] { return pair.server.Lines > lines; });
     micros.push_back(std::chrono::duration<double, std::micro>(pair.server.LastLineAt - t0).count());
     ok = ok && RunEventsUntil([&] { return pair.server.Shown > shown; });
@@ -178,6 +186,7 @@ Report ProductTextRun(int roundTrips) {
   r["ok"] = ok ? "1" : "0";
   r["median_us"] = std::to_string(sum.median);
   r["p99_us"] = std::to_string(sum.p99);
+  r["median_reply_us"] = std::to_string(Summarize(replyMicros).median);
   const Summary shownSum = Summarize(shownMicros);
   r["median_shown_us"] = std::to_string(shownSum.median);
   r["p99_shown_us"] = std::to_string(shownSum.p99);
@@ -252,8 +261,38 @@ Report ProductMultiRun(const std::string& source, const std::string& folder, int
   return r;
 }
 
-int ProductServerProcess(uint16_t port) {
+Report ProductFileClient(uint16_t port, const std::string& source, const std::string& folder,
+                         int64_t size) {
+  Report r;
+  TDebugFile debug(folder);
+  TBenchClientWindow client;
+  client.SetEdit("Edit3", QStringLiteral("127.0.0.1"));
+  client.SetEdit("Edit2", QString::number(port));
+  client.File = Utf8ToUtf16(source);
+  client.Form().Button1Click(nullptr);
+  if (!client.Form().udtClient1->Connected()) {
+    r["ok"] = "0";
+    return r;
+  }
+  auto* log = client.Log();
+  const double cpu0 = ProcessCpuSeconds();
+  const auto t0 = Clock::now();
+  client.Form().btnSendFileClick(nullptr);
+  client.Form().Button2Click(nullptr);
+  const double seconds = SecondsSince(t0);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  QCoreApplication::processEvents();
+  const bool replied = log && log->toPlainText().endsWith(QStringLiteral("edtContent"));
+  r["ok"] = replied && client.Error.empty() ? "1" : "0";
+  r["seconds"] = std::to_string(seconds);
+  r["cpu"] = std::to_string(cpu);
+  r["mbps"] = std::to_string(size / 1e6 / seconds);
+  return r;
+}
+
+int ProductServerProcess(uint16_t port, const std::string& folder) {
   TBenchServerWindow server(port);
+  if (!folder.empty()) server.Form().SetReceiveFolder(folder);
   if (!server.Form().UdtServer1()->Active()) return 1;
   std::printf("ready=1\n");
   std::fflush(stdout);

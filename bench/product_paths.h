@@ -1,6 +1,6 @@
 // The product's own paths, measured the way an operator drives them: the real
 // client window and server window (offscreen), their handlers, the pooled
-// workers and the debug output written to a file. Each runs inside the calling
+// workers and the debug output, standard error, sent to a file. Each runs inside the calling
 // process, on its main thread, with a QApplication already created.
 #pragma once
 
@@ -24,8 +24,14 @@ Report ProductTextRun(int roundTrips);
 // closing exchange) into the server window's pooled conversations.
 Report ProductMultiRun(const std::string& source, const std::string& folder, int clients,
                        int64_t bytesEach);
-// Runs the server window on port until the process is killed; prints "ready=1"
-// once it listens.
-int ProductServerProcess(uint16_t port);
+// The client window alone: connects to a server on 127.0.0.1:port, sends the
+// file with SendFile, then one Send click whose reply proves the server has
+// stored everything. The debug output goes to a file in folder. Reports
+// seconds and the cpu of this process.
+Report ProductFileClient(uint16_t port, const std::string& source, const std::string& folder,
+                         int64_t size);
+// Runs the server window on port until the process is killed, storing received
+// files in folder unless it is empty; prints "ready=1" once it listens.
+int ProductServerProcess(uint16_t port, const std::string& folder = {});
 
 }  // namespace bench

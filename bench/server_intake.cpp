@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   if (!WritePatternFile(source, size)) return 1;
   std::vector<double> rates;
   for (int r = 0; r < rounds; ++r) {
-    const Report rep = PlainFileTo(static_cast<uint16_t>(port), source, size);
+    const Report rep = PlainFileClient(static_cast<uint16_t>(port), source, size);
     if (Number(rep, "ok") != 1) {
       std::fprintf(stderr, "round %d failed\n", r + 1);
       return 1;

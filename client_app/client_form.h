@@ -12,15 +12,8 @@
 #include "client_view.h"
 #include "component.h"
 #include "custom_ip_client.h"
+#include "file_sender.h"
 #include "transfer_meter.h"
-
-class TFileStream;
-
-// The user's formatting settings that the client window uses.
-struct TFormatSettings {
-  char16_t TimeSeparator = u':';
-  char16_t DecimalSeparator = u'.';
-};
 
 // The formatting settings of the C library's current locale (time separator ':').
 TFormatSettings LocaleFormatSettings();
@@ -30,10 +23,10 @@ TFormatSettings LocaleFormatSettings();
 class TForm2 : public TComponent {
  public:
   // Pieces of file data are at most this many bytes.
-  static constexpr int32_t kPieceSize = 2048;
+  static constexpr int32_t kPieceSize = TFileSender::kPieceSize;
   // How long a closing connection may still wait for its peer to acknowledge
   // data when the window goes away.
-  static constexpr std::chrono::seconds kCloseGrace{2};
+  static constexpr std::chrono::seconds kCloseGrace = TFileSender::kCloseGrace;
   // The stored peer address of Edit3 and udtClient1.
   static constexpr const char* kDefaultRemoteHost = "192.168.1.100";
 
@@ -50,14 +43,12 @@ class TForm2 : public TComponent {
   void Button2Click(TObject* Sender);
   // SendFile: asks for a file and sends it over the open connection.
   void btnSendFileClick(TObject* Sender);
-  // Sends the data of Stream (at its start) in pieces, showing the progress.
-  void SendFileData(TFileStream& Stream);
 
   // Cancel (and Esc): stops the running transfer, or the wait for the peer's
   // reply, and closes the connection; does nothing when neither runs.
   void btnCancelClick(TObject* Sender);
   // True while a transfer or a wait for the peer can be cancelled.
-  bool Cancellable() const noexcept { return FTransferring || FWaiting; }
+  bool Cancellable() const noexcept { return FSender.Transferring() || FWaiting; }
   // How the last file transfer went; empty before the first.
   const std::optional<TTransferSummary>& LastTransfer() const noexcept { return FLastTransfer; }
 
@@ -71,7 +62,9 @@ class TForm2 : public TComponent {
   // running one ends. Waits at most kCloseGrace for unacknowledged data.
   void Shutdown();
   // True while btnSendFileClick is sending a file.
-  bool Transferring() const noexcept { return FTransferring; }
+  bool Transferring() const noexcept { return FSender.Transferring(); }
+  // The file sender behind btnSendFileClick.
+  TFileSender& FileSender() noexcept { return FSender; }
 
   const TFormatSettings& FormatSettings() const noexcept { return FFormatSettings; }
   void SetFormatSettings(const TFormatSettings& Value) { FFormatSettings = Value; }
@@ -84,44 +77,28 @@ class TForm2 : public TComponent {
  private:
   // "HH:NN:SS: " of the local time, with the user's time separator.
   std::u16string TimeStamp() const;
-  // Sends the whole buffer, letting window events run while the connection
-  // cannot take more; false when a send failed or the window is closing.
-  bool SendWhole(const char* p, int32_t n);
-  // Waits until the connection can take n bytes, letting window events run
-  // meanwhile; false when the window is closing.
-  bool WaitWritable(int32_t n);
   // Closes the connection, bounding its wait for acknowledgements.
   void CloseBounded();
-  // Waits until the peer's reply can be read. A reply that is slow to come is
-  // waited for with window events running, Cancel enabled and the other
-  // buttons held; false when the wait was cancelled (the connection is closed).
+  // Waits for the reply to Send; a slow one with window events running, Cancel
+  // enabled and the other buttons held. False when the wait was cancelled.
   bool WaitForReply();
-  // Closes the connection at once, dropping unsent data.
-  void CloseNow();
   // Ends the measurement of the running transfer and shows its summary.
-  void FinishTransfer(TTransferOutcome Outcome, const std::u16string& Name);
+  void FinishTransfer(TFileSender::TOutcome Outcome);
   void AppendTraffic(std::optional<uint8_t>& carry, const void* Buf, int32_t DataLen,
                      bool sent);
 
   TClientView& FView;
   TFormatSettings FFormatSettings;
+  TFileSender FSender;
   std::function<std::tm()> FClock;
-  bool FTransferring = false;
+  // The window is going away: handlers do nothing any more.
   bool FClosing = false;
-  bool FInSendFile = false;
-  // A wait for the peer's reply is running, with window events.
+  // A slow reply to Send is awaited with window events running.
   bool FWaiting = false;
-  // Cancel was pressed during the running transfer or wait.
-  bool FCancelled = false;
   TTransferMeter FMeter;
+  // The name of the file whose transfer is being measured; empty outside one.
+  std::optional<std::u16string> FMeasuredName;
   std::optional<TTransferSummary> FLastTransfer;
-  // Free packets known to be left in the send buffer of connection FRoomHandle,
-  // and the data one packet carries.
-  int32_t FRoomHandle = -1;
-  int32_t FRoomPackets = 0;
-  int32_t FRoomPayload = 0;
-  // The size field sent for the running transfer; -1 outside one.
-  int32_t FAnnouncedSize = -1;
   // A byte left over from a piece of odd length, joined with the next piece's first byte.
   std::optional<uint8_t> FReceivedCarry;
   std::optional<uint8_t> FSentCarry;

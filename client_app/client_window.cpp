@@ -16,6 +16,7 @@
 #include "app_support.h"
 #include "batched_text.h"
 #include "statistics_panel.h"
+#include "exchange_protocol.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
 
   Edit3 = NewEdit(this, "Edit3", QString::fromLatin1(TForm2::kDefaultRemoteHost),
                   QRect(8, 346, 121, 21));
-  Edit2 = NewEdit(this, "Edit2", QStringLiteral("2048"), QRect(135, 346, 57, 21));
+  Edit2 = NewEdit(this, "Edit2", QString::fromLatin1(protocol::kDefaultPort), QRect(135, 346, 57, 21));
   Button1 = NewButton(this, "Button1", "Open", QRect(198, 344, 75, 25));
   Button4 = NewButton(this, "Button4", "Close", QRect(279, 344, 75, 25));
   edtContent = NewEdit(this, "edtContent", QStringLiteral("edtContent"), QRect(392, 346, 121, 21));

@@ -1,5 +1,9 @@
 #include "custom_ip_client.h"
 
+#include <arpa/inet.h>
+
+#include <string>
+
 thread_local TUDTClientSocketThread* CurrentClientSocketThread = nullptr;
 
 TUDTCustomIpClient::TUDTCustomIpClient(TComponent* AOwner) : TUDTIpSocket(AOwner) {}
@@ -29,6 +33,15 @@ void TUDTCustomIpClient::Close() {
     NotifyDisconnect();
   }
   TUDTBaseSocket::Close();
+}
+
+void TUDTCustomIpClient::AdoptAccepted(int32_t Handle, const sockaddr_in& Peer,
+                                       TUDTSocketDomain Domain, TUDTSocketType SockType,
+                                       TSocketBlockMode Mode) {
+  char host[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &Peer.sin_addr, host, sizeof host);
+  AdoptHandle(Handle, Domain, SockType, Mode, host, std::to_string(ntohs(Peer.sin_port)));
+  FConnected = true;
 }
 
 bool TUDTCustomIpClient::Connect() {

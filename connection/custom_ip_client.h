@@ -27,6 +27,10 @@ class TUDTCustomIpClient : public TUDTIpSocket {
   TUDTClientSocketThread* GetThreadObject() const noexcept;
 
   bool Connected() const noexcept { return FConnected; }
+  // Becomes the connected end of a connection that a listener accepted: takes
+  // over its socket, with the peer's address and port as texts. No event fires.
+  void AdoptAccepted(int32_t Handle, const sockaddr_in& Peer, TUDTSocketDomain Domain,
+                     TUDTSocketType SockType, TSocketBlockMode Mode);
 
   TSocketNotifyEvent OnConnect;
   TSocketNotifyEvent OnDisconnect;
@@ -36,8 +40,6 @@ class TUDTCustomIpClient : public TUDTIpSocket {
   virtual void NotifyDisconnect();
 
  private:
-  friend class TCustomUDTServer;
-
   bool FConnected = false;
 };
 

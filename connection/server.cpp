@@ -1,7 +1,5 @@
 #include "server.h"
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
@@ -41,7 +39,7 @@ void TCustomUDTServer::Open() {
   if (!BindLocal()) return;
   if (!StartListening(kBacklog)) return;
   if (FServerBlockMode == bmThreadBlocking) {
-    std::lock_guard<std::mutex> d(FDispatcherLock);
+    std::lock_guard<std::recursive_mutex> d(FDispatcherLock);
     TUDTServerSocketThread* dispatcher = DispatcherLocked();
     if (!dispatcher->Started()) dispatcher->Resume();
   }
@@ -55,7 +53,7 @@ void TCustomUDTServer::Close() {
 }
 
 void TCustomUDTServer::DropDispatcher() {
-  std::lock_guard<std::mutex> g(FDispatcherLock);
+  std::lock_guard<std::recursive_mutex> g(FDispatcherLock);
   TUDTServerSocketThread* d = FServerSocketThread.exchange(nullptr);
   if (!d) return;
   d->Terminate();
@@ -66,7 +64,7 @@ void TCustomUDTServer::DropDispatcher() {
 void TCustomUDTServer::DispatcherFinished(TUDTServerSocketThread* Thread) {
   // Not the open/close lock: a reopen holds that for seconds while UDT still
   // refuses the port, and this dispatcher's workers wait for it to wind down.
-  std::lock_guard<std::mutex> g(FDispatcherLock);
+  std::lock_guard<std::recursive_mutex> g(FDispatcherLock);
   TUDTServerSocketThread* expected = Thread;
   FServerSocketThread.compare_exchange_strong(expected, nullptr);
 }
@@ -74,7 +72,7 @@ void TCustomUDTServer::DispatcherFinished(TUDTServerSocketThread* Thread) {
 int32_t TCustomUDTServer::ListenerFor(const TUDTServerSocketThread* d) {
   // Close drops the dispatcher under this lock before it closes the listener,
   // so a dispatcher not yet terminated here still owns the current listener.
-  std::lock_guard<std::mutex> g(FDispatcherLock);
+  std::lock_guard<std::recursive_mutex> g(FDispatcherLock);
   return d->Terminated() ? -1 : Handle();
 }
 
@@ -107,10 +105,7 @@ void TCustomUDTServer::SetBlockMode(TServerSocketBlockMode Value) {
 }
 
 TUDTServerSocketThread* TCustomUDTServer::ServerSocketThread() {
-  if (TUDTServerSocketThread* current = TUDTServerSocketThread::Current();
-      current && current->FLink == FLink)
-    return current;
-  std::lock_guard<std::mutex> g(FDispatcherLock);
+  std::lock_guard<std::recursive_mutex> g(FDispatcherLock);
   return DispatcherLocked();
 }
 
@@ -118,14 +113,16 @@ TUDTServerSocketThread* TCustomUDTServer::DispatcherLocked() {
   TUDTServerSocketThread* d = FServerSocketThread.load();
   if (!d) {
     d = new TUDTServerSocketThread(this);
+    Bind(d);
     FServerSocketThread = d;
   }
-  if (!d->FBoundToServer.exchange(true)) {
-    d->OnGetThread = [this](TObject* Sender, TUDTClientSocketThread*& t) {
-      ForwardGetThread(Sender, t);
-    };
-  }
   return d;
+}
+
+void TCustomUDTServer::Bind(TUDTServerSocketThread* d) {
+  d->OnGetThread = [this](TObject* Sender, TUDTClientSocketThread*& t) {
+    ForwardGetThread(Sender, t);
+  };
 }
 
 void TCustomUDTServer::SetServerSocketThread(TUDTServerSocketThread* Value) {
@@ -134,51 +131,55 @@ void TCustomUDTServer::SetServerSocketThread(TUDTServerSocketThread* Value) {
     Close();
     DropDispatcher();
   }
-  std::lock_guard<std::mutex> d(FDispatcherLock);
+  std::lock_guard<std::recursive_mutex> d(FDispatcherLock);
+  if (Value && !Value->Started()) Bind(Value);
   FServerSocketThread = Value;
 }
 
-void TCustomUDTServer::ForwardGetThread(TObject*, TUDTClientSocketThread*& ClientSocketThread) {
+void TCustomUDTServer::ForwardGetThread(TObject* Sender,
+                                        TUDTClientSocketThread*& ClientSocketThread) {
+  // Held through the handler: Close waits for it, so the dispatcher that the
+  // handler reads is the one asking, never a fresh one made for a closed server.
+  std::lock_guard<std::recursive_mutex> g(FDispatcherLock);
+  // A dispatcher dropped meanwhile makes a default worker for the connection it holds.
+  if (Sender != FServerSocketThread.load()) return;
   if (OnGetThread) OnGetThread(this, ClientSocketThread);
 }
 
 void TCustomUDTServer::NotifyAccept(TUDTCustomIpClient* ClientSocket) {
   TSocketAcceptEvent handler = OnAccept;
-  if (CurrentAcceptUse && CurrentAcceptUse->Server() == this) CurrentAcceptUse->Release();
+  if (TUDTClientSocketThread* worker = CurrentClientSocketThread) worker->ReleaseServer(this);
   if (handler) handler(this, ClientSocket);
 }
 
 bool TCustomUDTServer::Accept(TUDTCustomIpClient& ClientSocket) {
-  return AcceptOn(Handle(), ClientSocket);
-}
-
-bool TCustomUDTServer::AcceptOn(int32_t Listener, TUDTCustomIpClient& ClientSocket) {
-  sockaddr_in addr{};
-  int32_t len = sizeof addr;
-  const int32_t h = udt_accept(Listener, &addr, &len);
-  if (TUDTClientSocketThread* worker = CurrentClientSocketThread) worker->AcceptReturned();
+  const int32_t listener = Handle();
+  sockaddr_in peer{};
+  int32_t len = sizeof peer;
+  const int32_t h = udt_accept(listener, &peer, &len);
   if (h == -1) {
     try {
-      ReportListenerFailure(Listener);
+      ReportListenerFailure(listener);
     } catch (...) {
     }
     return false;
   }
-
-  ClientSocket.FHandleOpen = true;
-  ClientSocket.FActive = true;
-  ClientSocket.FConnected = true;
-  ClientSocket.FSocket = h;
-  ClientSocket.FDomain = FListenDomain;
-  ClientSocket.FSockType = FListenSockType;
-  ClientSocket.FBlockMode = FServerBlockMode == bmNonBlocking ? bmNonBlocking : bmBlocking;
-  char host[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-  ClientSocket.FRemoteHost = host;
-  ClientSocket.FRemotePort = std::to_string(ntohs(addr.sin_port));
-
-  NotifyAccept(&ClientSocket);
+  Deliver(h, peer, ClientSocket);
   return true;
+}
+
+void TCustomUDTServer::Deliver(int32_t Handle, const sockaddr_in& Peer,
+                               TUDTCustomIpClient& ClientSocket) {
+  ClientSocket.AdoptAccepted(Handle, Peer, FListenDomain, FListenSockType,
+                             FServerBlockMode == bmNonBlocking ? bmNonBlocking : bmBlocking);
+  NotifyAccept(&ClientSocket);
+}
+
+void TCustomUDTServer::AcceptFailed(int32_t Listener) noexcept {
+  try {
+    ReportListenerFailure(Listener);
+  } catch (...) {
+  }
 }
 
 void TCustomUDTServer::ReportListenerFailure(int32_t Listener) {

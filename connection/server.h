@@ -11,10 +11,16 @@
 #include "server_socket_thread.h"
 
 // A server socket. Open, Close and the properties belong to the main thread; the
-// dispatcher and workers call WaitForConnection and Accept on their own threads.
-// Open and Close are serialised, so the error path of a failing accept on a
-// worker cannot interleave with the main thread opening or closing, and a
+// dispatcher and workers reach the server through the calls marked for them.
+// Open and Close are serialised, so the error path of a failing accept on the
+// dispatcher cannot interleave with the main thread opening or closing, and a
 // failure on a listener that has since been replaced never closes its successor.
+//
+// Lock order, for the server and the threads working for it: FOpenCloseLock,
+// then FDispatcherLock, then a dispatcher's pool lock, then a thread's own park
+// lock (TThread). TServerLink's lock and TThread's count of running threads are
+// taken last and alone. No lock is held while a thread waits inside UDT, and
+// only FDispatcherLock is held while OnGetThread runs.
 class TCustomUDTServer : public TUDTIpSocket {
  public:
   explicit TCustomUDTServer(TComponent* AOwner);
@@ -42,12 +48,28 @@ class TCustomUDTServer : public TUDTIpSocket {
   TServerSocketBlockMode BlockMode() const noexcept { return FServerBlockMode.load(); }
   void SetBlockMode(TServerSocketBlockMode Value);
   bool Listening() const noexcept { return FListening.load(); }
-  // The dispatcher, created (not running) when there is none. Read on a
-  // dispatcher thread of this server, it is that dispatcher.
+  // The dispatcher, created (not running) when there is none. Read inside
+  // OnGetThread, it is the dispatcher that asks.
   TUDTServerSocketThread* ServerSocketThread();
   void SetServerSocketThread(TUDTServerSocketThread* Value);
 
+  // For the dispatcher and its workers.
+  const std::shared_ptr<TServerLink>& Link() const noexcept { return FLink; }
+  // The listener dispatcher d accepts on, or -1 once d has been dropped.
+  int32_t ListenerFor(const TUDTServerSocketThread* d);
+  // The error path for an accept on Listener that failed while the server
+  // still dispatched: reported and closed only while Listener is still the
+  // server's socket. A failure raised by OnError is swallowed.
+  void AcceptFailed(int32_t Listener) noexcept;
+  // A dispatcher that is ending stops being the server's dispatcher.
+  void DispatcherFinished(TUDTServerSocketThread* Thread);
+  // Fills ClientSocket with a connection accepted on this server's listener
+  // and fires OnAccept; a worker's thread.
+  void Deliver(int32_t Handle, const sockaddr_in& Peer, TUDTCustomIpClient& ClientSocket);
+
   TSocketAcceptEvent OnAccept;
+  // Runs on the dispatcher thread, which holds the dispatcher reference
+  // meanwhile: the handler must not open or close this server.
   TUDTGetThreadEvent OnGetThread;
   // Fired on the main thread when the server starts listening.
   TNotifyEvent OnListening;
@@ -55,33 +77,26 @@ class TCustomUDTServer : public TUDTIpSocket {
  protected:
   bool StartListening(int32_t Backlog);
   void ForwardGetThread(TObject* Sender, TUDTClientSocketThread*& ClientSocketThread);
-  // Fires OnAccept; the default releases the server for destruction first, so a
+  // Fires OnAccept; on a worker, the default first lets go of the server, so a
   // long conversation never holds up the server's destructor.
   virtual void NotifyAccept(TUDTCustomIpClient* ClientSocket);
 
  private:
-  friend class TUDTServerSocketThread;
-  friend class TUDTClientSocketThread;
-
-  // A dispatcher that is ending stops being the server's dispatcher.
-  void DispatcherFinished(TUDTServerSocketThread* Thread);
   // Terminates the dispatcher and forgets it; one that never ran is freed here.
   void DropDispatcher();
-  // The dispatcher, created when there is none; FDispatcherLock held.
+  // The dispatcher, created and bound when there is none; FDispatcherLock held.
   TUDTServerSocketThread* DispatcherLocked();
-  // The listener a worker of dispatcher d accepts on, or -1 once d has been
-  // dropped. Read together with d's terminate flag, under FDispatcherLock.
-  int32_t ListenerFor(const TUDTServerSocketThread* d);
-  // Accept on the given listener; Accept(ClientSocket) passes the current one.
-  bool AcceptOn(int32_t Listener, TUDTCustomIpClient& ClientSocket);
+  // Binds a dispatcher's OnGetThread to ForwardGetThread; before it runs.
+  void Bind(TUDTServerSocketThread* d);
   // The error path for a failed call on Listener: reported and closed only while
   // Listener is still this server's socket.
   void ReportListenerFailure(int32_t Listener);
 
   std::recursive_mutex FOpenCloseLock;  // serialises Open and Close
   // Guards the dispatcher reference and its creation, start, termination and
-  // release. Never held for long: an ending dispatcher takes it.
-  std::mutex FDispatcherLock;
+  // release, and is held while OnGetThread runs, so the handler's read of
+  // ServerSocketThread is the asking dispatcher. An ending dispatcher takes it.
+  std::recursive_mutex FDispatcherLock;
   std::atomic<TServerSocketBlockMode> FServerBlockMode{bmBlocking};
   std::atomic<bool> FListening{false};
   std::atomic<TUDTServerSocketThread*> FServerSocketThread{nullptr};
@@ -97,7 +112,3 @@ class TUDTServer : public TCustomUDTServer {
  public:
   using TCustomUDTServer::TCustomUDTServer;
 };
-
-// Holds the server in use for the worker that is inside Accept, so NotifyAccept
-// can let go of it before the conversation starts.
-inline thread_local TServerUse* CurrentAcceptUse = nullptr;

@@ -1,24 +1,9 @@
 #include "server_socket_thread.h"
 
 #include <algorithm>
-#include <chrono>
+#include <utility>
 
 #include "server.h"
-
-namespace {
-
-thread_local TUDTServerSocketThread* t_currentDispatcher = nullptr;
-
-// UDT4's select does not notice a listener closed by another thread for
-// seconds, so the dispatcher waits in slices and re-checks its terminate flag.
-constexpr int32_t kConnectionWaitSlice = 100;  // ms
-// While a conversation runs, UDT4 wakes every thread waiting in select for each
-// packet it handles, so a dispatcher blocked in select would burn a large part
-// of a core during a transfer. It then checks the listener and sleeps on its
-// own condition between checks instead.
-constexpr auto kBusyCheckInterval = std::chrono::milliseconds(5);
-
-}  // namespace
 
 TCustomUDTServer* TServerLink::Enter() {
   std::lock_guard<std::mutex> g(FLock);
@@ -50,6 +35,8 @@ TUDTClientSocketThread::TUDTClientSocketThread(TUDTServerSocketThread* ServerSoc
 }
 
 TUDTClientSocketThread::~TUDTClientSocketThread() {
+  // A connection handed over to a worker that never got to run.
+  if (FPendingHandle != -1) udt_close(FPendingHandle);
   if (FServerSocketThread) FServerSocketThread->RemoveFromPool(this);
 }
 
@@ -57,52 +44,58 @@ void TUDTClientSocketThread::ExecuteSyncProc() {
   Synchronize([this] { SyncHook(); });
 }
 
-void TUDTClientSocketThread::AcceptReturned() {
-  if (FServerSocketThread) FServerSocketThread->WorkerChanged(this, true);
+void TUDTClientSocketThread::HandOver(int32_t Handle, const sockaddr_in& Peer) noexcept {
+  // Only a worker whose start failed can still hold one; that one is lost anyway.
+  if (FPendingHandle != -1) udt_close(FPendingHandle);
+  FPendingHandle = Handle;
+  FPendingPeer = Peer;
+}
+
+void TUDTClientSocketThread::ReleaseServer(const TCustomUDTServer* Server) noexcept {
+  if (FServerUse && FServerUse->Server() == Server) FServerUse->Release();
 }
 
 void TUDTClientSocketThread::Parked() {
-  if (FServerSocketThread) FServerSocketThread->WorkerChanged(this, false);
+  if (FServerSocketThread) FServerSocketThread->PoolChanged();
 }
 
 void TUDTClientSocketThread::Execute() {
   CurrentClientSocketThread = this;
-  while (!Terminated()) {
-    TUDTServerSocketThread* d = FServerSocketThread;
-    bool accepted = false;
-    if (d && !d->Terminated()) {
-      TServerUse use(d->FLink);
-      TCustomUDTServer* server = use.Server();
-      // -1 once the dispatcher has been dropped: a server closed and opened
-      // again meanwhile has a new listener, which belongs to its new pool.
-      const int32_t listener = server ? server->ListenerFor(d) : -1;
-      if (listener != -1) {
-        accepted = true;
-        auto* client = new TUDTCustomIpClient(nullptr);
-        FClientSocket = client;
-        CurrentAcceptUse = &use;
-        try {
-          server->AcceptOn(listener, *client);
-        } catch (...) {
-          CurrentAcceptUse = nullptr;
-          FClientSocket = nullptr;
-          delete client;
-          throw;
-        }
-        CurrentAcceptUse = nullptr;
-        FClientSocket = nullptr;
-        delete client;
-      }
-    }
-    if (!accepted) AcceptReturned();
-    if (!Terminated()) Suspend();
+  for (;;) {
+    // A connection handed over before a terminate is still served: the server
+    // had accepted it, and the conversation sees Terminated at once.
+    const int32_t handle = std::exchange(FPendingHandle, -1);
+    if (handle != -1) Serve(handle, FPendingPeer);
+    if (Terminated()) break;
+    Suspend();
   }
+}
+
+void TUDTClientSocketThread::Serve(int32_t Handle, const sockaddr_in& Peer) {
+  TServerUse use(FServerSocketThread->Link());
+  TCustomUDTServer* server = use.Server();
+  if (!server) {
+    udt_close(Handle);
+    return;
+  }
+  auto client = std::make_unique<TUDTCustomIpClient>(nullptr);
+  FClientSocket = client.get();
+  FServerUse = &use;
+  // Runs before the connection object is freed, also when OnAccept raised.
+  struct Done {
+    TUDTClientSocketThread* Worker;
+    ~Done() {
+      Worker->FServerUse = nullptr;
+      Worker->FClientSocket = nullptr;
+    }
+  } done{this};
+  server->Deliver(Handle, Peer, *client);
 }
 
 // ---- dispatcher ----
 
 TUDTServerSocketThread::TUDTServerSocketThread(TCustomUDTServer* AServerSocket)
-    : FLink(AServerSocket ? AServerSocket->FLink : std::make_shared<TServerLink>(nullptr)) {
+    : FLink(AServerSocket ? AServerSocket->Link() : std::make_shared<TServerLink>(nullptr)) {
   SetFreeOnTerminate(true);
 }
 
@@ -112,8 +105,6 @@ TUDTServerSocketThread::~TUDTServerSocketThread() {
   std::unique_lock<std::mutex> g(FPoolLock);
   FPoolChanged.wait(g, [this] { return FThreadPool.empty(); });
 }
-
-TUDTServerSocketThread* TUDTServerSocketThread::Current() noexcept { return t_currentDispatcher; }
 
 std::vector<TUDTClientSocketThread*> TUDTServerSocketThread::ThreadPool() const {
   std::lock_guard<std::mutex> g(FPoolLock);
@@ -139,15 +130,11 @@ void TUDTServerSocketThread::RemoveFromPool(TUDTClientSocketThread* Thread) {
   std::lock_guard<std::mutex> g(FPoolLock);
   auto it = std::find(FThreadPool.begin(), FThreadPool.end(), Thread);
   if (it != FThreadPool.end()) FThreadPool.erase(it);
-  if (FHandoff == Thread) FHandoff = nullptr;
   FPoolChanged.notify_all();
 }
 
-void TUDTServerSocketThread::WorkerChanged(TUDTClientSocketThread* worker, bool acceptReturned) {
+void TUDTServerSocketThread::PoolChanged() {
   std::lock_guard<std::mutex> g(FPoolLock);
-  // Parking alone says nothing about the hand-off: a worker may be woken for a
-  // new connection between deciding to park and reporting it.
-  if (acceptReturned && FHandoff == worker) FHandoff = nullptr;
   FPoolChanged.notify_all();
 }
 
@@ -157,12 +144,6 @@ void TUDTServerSocketThread::Terminate() {
   FPoolChanged.notify_all();
 }
 
-bool TUDTServerSocketThread::ConversationRunning() const {
-  std::lock_guard<std::mutex> g(FPoolLock);
-  return std::any_of(FThreadPool.begin(), FThreadPool.end(),
-                     [](TUDTClientSocketThread* t) { return !t->Suspended(); });
-}
-
 TUDTClientSocketThread* TUDTServerSocketThread::NewClientThread() {
   return new TUDTClientSocketThread(this);
 }
@@ -170,7 +151,7 @@ TUDTClientSocketThread* TUDTServerSocketThread::NewClientThread() {
 TUDTClientSocketThread* TUDTServerSocketThread::FindIdleThread() {
   std::lock_guard<std::mutex> g(FPoolLock);
   const auto n = static_cast<int32_t>(FThreadPool.size());
-  if (n == 0 || !FLink->Peek()) return nullptr;
+  if (n == 0) return nullptr;
   int32_t index = FPoolIndex;
   for (int32_t k = 0; k < n; ++k) {
     index = ((index < 0 ? -1 : index) + 1) % n;
@@ -182,8 +163,7 @@ TUDTClientSocketThread* TUDTServerSocketThread::FindIdleThread() {
   return nullptr;
 }
 
-TUDTClientSocketThread* TUDTServerSocketThread::AddPoolThread(TCustomUDTServer* server) {
-  if (!server) return nullptr;
+TUDTClientSocketThread* TUDTServerSocketThread::AddPoolThread() {
   {
     std::lock_guard<std::mutex> g(FPoolLock);
     if (static_cast<int32_t>(FThreadPool.size()) >= ThreadCacheSize()) return nullptr;
@@ -198,12 +178,19 @@ TUDTClientSocketThread* TUDTServerSocketThread::AddPoolThread(TCustomUDTServer* 
   return worker;
 }
 
-bool TUDTServerSocketThread::KeepDispatching(TCustomUDTServer* server) const {
-  return !Terminated() && server && server->Listening();
+bool TUDTServerSocketThread::WorkerAvailableLocked() const {
+  if (static_cast<int32_t>(FThreadPool.size()) < ThreadCacheSize()) return true;
+  return std::any_of(FThreadPool.begin(), FThreadPool.end(),
+                     [](TUDTClientSocketThread* t) { return t->Suspended(); });
+}
+
+bool TUDTServerSocketThread::WaitForWorker() {
+  std::unique_lock<std::mutex> g(FPoolLock);
+  FPoolChanged.wait(g, [this] { return Terminated() || WorkerAvailableLocked(); });
+  return !Terminated();
 }
 
 void TUDTServerSocketThread::Execute() {
-  t_currentDispatcher = this;
   // However dispatching ends, by a failure too, the server must stop referring
   // to this dispatcher before it frees itself.
   struct Farewell {
@@ -222,50 +209,49 @@ void TUDTServerSocketThread::LeaveServer() noexcept {
 }
 
 void TUDTServerSocketThread::Dispatch() {
-  for (;;) {
+  // UDT wakes a thread blocked in accept only for a new connection or for the
+  // listener's close (error 5006 at once), so this loop costs nothing while it
+  // waits, however busy the conversations are. With no worker to be had it
+  // waits for one first: connections then stay in the listener's backlog.
+  while (WaitForWorker()) {
     TServerUse use(FLink);
     TCustomUDTServer* server = use.Server();
-    if (!KeepDispatching(server)) break;
-    if (ConversationRunning()) {
-      if (!server->WaitForConnection(0)) {
-        use.Release();
-        std::unique_lock<std::mutex> g(FPoolLock);
-        // Once every worker has parked, the dispatcher goes back to waiting in select.
-        FPoolChanged.wait_for(g, kBusyCheckInterval, [this] {
-          return Terminated() ||
-                 std::all_of(FThreadPool.begin(), FThreadPool.end(),
-                             [](TUDTClientSocketThread* t) { return t->Suspended(); });
-        });
-        continue;
-      }
-    } else if (!server->WaitForConnection(kConnectionWaitSlice)) {
-      continue;
+    if (!server || !server->Listening()) return;
+    // -1 once this dispatcher has been dropped: a server closed and opened
+    // again meanwhile has a new listener, which belongs to its new dispatcher.
+    const int32_t listener = server->ListenerFor(this);
+    if (listener == -1) return;
+    sockaddr_in peer{};
+    int32_t len = sizeof peer;
+    const int32_t handle = udt_accept(listener, &peer, &len);
+    if (handle == -1) {
+      // Close terminates the dispatcher before it closes the listener, so only
+      // a failure seen while still dispatching is the live server's own.
+      if (!Terminated()) server->AcceptFailed(listener);
+      return;
     }
-    if (Terminated()) continue;
+    HandOut(handle, peer);
+  }
+}
 
+void TUDTServerSocketThread::HandOut(int32_t Handle, const sockaddr_in& Peer) {
+  // Closes the connection unless a worker took it, also when OnGetThread raised.
+  struct Unserved {
+    int32_t Handle;
+    ~Unserved() {
+      if (Handle != -1) udt_close(Handle);
+    }
+  } unserved{Handle};
+  for (;;) {
     TUDTClientSocketThread* worker = FindIdleThread();
-    if (!worker) worker = AddPoolThread(server);
-    use.Release();
-
-    std::unique_lock<std::mutex> g(FPoolLock);
+    if (!worker) worker = AddPoolThread();
     if (worker) {
-      // The listener reports the connection until a worker has accepted it:
-      // wait for that, rather than loop back and wake a second worker for it.
-      FHandoff = worker;
-      g.unlock();
+      worker->HandOver(Handle, Peer);
+      unserved.Handle = -1;
       worker->Resume();
-      g.lock();
-      FPoolChanged.wait(g, [&] { return FHandoff != worker || Terminated(); });
-      if (FHandoff == worker) FHandoff = nullptr;
-    } else {
-      // Pool full and nobody idle: sleep until a worker parks or leaves, the
-      // pool may grow, or this dispatcher is told to stop.
-      FPoolChanged.wait(g, [this] {
-        if (Terminated()) return true;
-        if (static_cast<int32_t>(FThreadPool.size()) < ThreadCacheSize()) return true;
-        return std::any_of(FThreadPool.begin(), FThreadPool.end(),
-                           [](TUDTClientSocketThread* t) { return t->Suspended(); });
-      });
+      return;
     }
+    // Only when the pool was made smaller meanwhile.
+    if (!WaitForWorker()) return;
   }
 }

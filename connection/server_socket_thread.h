@@ -1,6 +1,8 @@
 // The server's dispatcher thread and its pooled worker threads.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -56,8 +58,8 @@ class TServerUse {
 
 class TUDTServerSocketThread;
 
-// A pooled worker: accepts one connection at a time into a fresh connection
-// object, runs the server's OnAccept on its own thread, then parks.
+// A pooled worker: serves one accepted connection at a time in a fresh
+// connection object, running the server's OnAccept on its own thread, then parks.
 class TUDTClientSocketThread : public TThread {
  public:
   // Created not running, freeing itself when done; it joins no pool by itself.
@@ -70,6 +72,14 @@ class TUDTClientSocketThread : public TThread {
   // Runs SyncHook on the main thread and waits for it. Worker thread only.
   void ExecuteSyncProc();
 
+  // Gives a parked or not yet started worker the connection the dispatcher has
+  // accepted; the worker serves it once resumed. Dispatcher thread only.
+  void HandOver(int32_t Handle, const sockaddr_in& Peer) noexcept;
+  // Lets go of the server this worker holds in use while it hands a connection
+  // to it. The server calls it as its accept event begins, so a conversation
+  // never holds up the server's destruction. This worker's thread only.
+  void ReleaseServer(const TCustomUDTServer* Server) noexcept;
+
  protected:
   void Execute() override;
   // Work that must run on the main thread; nothing here.
@@ -77,17 +87,22 @@ class TUDTClientSocketThread : public TThread {
   void Parked() override;
 
  private:
-  friend class TCustomUDTServer;
-  // Tells the dispatcher that this worker is done with the connection it was
-  // woken for: its accept has returned, or it had nothing to accept on.
-  void AcceptReturned();
+  // Serves the connection handed over, or closes it when its server is gone.
+  void Serve(int32_t Handle, const sockaddr_in& Peer);
 
   std::atomic<TUDTCustomIpClient*> FClientSocket{nullptr};
   TUDTServerSocketThread* const FServerSocketThread;
+  // The connection handed over and not yet taken: written by the dispatcher
+  // before it resumes this worker, read by the worker once it runs.
+  int32_t FPendingHandle = -1;
+  sockaddr_in FPendingPeer{};
+  TServerUse* FServerUse = nullptr;  // while Serve hands a connection to the server
 };
 
-// The dispatcher: waits for pending connections on the server's listening socket
-// and hands each to an idle pooled worker, growing the pool up to ThreadCacheSize.
+// The dispatcher: waits inside UDT's accept on the server's listener and hands
+// each connection to an idle pooled worker, taken in turn, growing the pool up
+// to ThreadCacheSize. With no worker to be had it does not accept, and
+// connections wait in the listener's backlog.
 class TUDTServerSocketThread : public TThread {
  public:
   // Created not running, freeing itself when done.
@@ -96,6 +111,8 @@ class TUDTServerSocketThread : public TThread {
 
   // The server dispatched for; none once that server has been destroyed. Compare only.
   TCustomUDTServer* ServerSocket() const { return FLink->Peek(); }
+  // What this dispatcher and its workers reach the server through.
+  const std::shared_ptr<TServerLink>& Link() const noexcept { return FLink; }
   int32_t ThreadCacheSize() const noexcept { return FThreadCacheSize.load(); }
   // Any value; a smaller one stops growth and removes no worker. Any thread.
   void SetThreadCacheSize(int32_t Value);
@@ -103,7 +120,7 @@ class TUDTServerSocketThread : public TThread {
   std::vector<TUDTClientSocketThread*> ThreadPool() const;
   // Index of the pool entry the idle search examined last. Any thread.
   int32_t PoolIndex() const noexcept { return FPoolIndex.load(); }
-  // Sets the terminate flag and wakes the dispatcher if it waits on its workers.
+  // Sets the terminate flag and wakes the dispatcher if it waits for a worker.
   // Hides the base's Terminate on purpose: the base takes no virtual call, since
   // ClearThreadPool may terminate a worker whose destructor has already begun.
   void Terminate();
@@ -111,12 +128,11 @@ class TUDTServerSocketThread : public TThread {
   void ClearThreadPool();
   // Removes a worker from the pool; called by the worker as it is destroyed.
   void RemoveFromPool(TUDTClientSocketThread* Thread);
+  // Wakes the dispatcher to look at its pool again; called by a worker that parks.
+  void PoolChanged();
 
   // Asked for a new worker when the pool grows; runs on the dispatcher thread.
   TUDTGetThreadEvent OnGetThread;
-
-  // The dispatcher running the calling thread, or none.
-  static TUDTServerSocketThread* Current() noexcept;
 
  protected:
   void Execute() override;
@@ -124,28 +140,22 @@ class TUDTServerSocketThread : public TThread {
   virtual TUDTClientSocketThread* NewClientThread();
 
  private:
-  friend class TCustomUDTServer;
-  friend class TUDTClientSocketThread;
-
   void Dispatch();
+  // Waits until a worker can be had (a parked one, or room to grow) or this
+  // dispatcher is told to stop; true for the former.
+  bool WaitForWorker();
+  bool WorkerAvailableLocked() const;
+  // Gives an accepted connection to a worker; closes it if none can be had.
+  void HandOut(int32_t Handle, const sockaddr_in& Peer);
   // Tells the server, if it still exists, that this dispatcher is ending.
   void LeaveServer() noexcept;
   TUDTClientSocketThread* FindIdleThread();
-  TUDTClientSocketThread* AddPoolThread(TCustomUDTServer* server);
-  // Wakes the dispatcher when a worker parks or leaves the pool; with
-  // acceptReturned, the worker is also done with the connection it was woken for.
-  void WorkerChanged(TUDTClientSocketThread* worker, bool acceptReturned);
-  bool KeepDispatching(TCustomUDTServer* server) const;
-  // True while some worker of the pool is not parked, serving a conversation.
-  bool ConversationRunning() const;
+  TUDTClientSocketThread* AddPoolThread();
 
   std::shared_ptr<TServerLink> FLink;
   std::atomic<int32_t> FPoolIndex{0};
   std::atomic<int32_t> FThreadCacheSize{10};
-  mutable std::mutex FPoolLock;  // guards FThreadPool and FHandoff
+  mutable std::mutex FPoolLock;  // guards FThreadPool
   std::condition_variable FPoolChanged;
   std::vector<TUDTClientSocketThread*> FThreadPool;
-  // The worker woken for a pending connection whose accept has not returned yet.
-  TUDTClientSocketThread* FHandoff = nullptr;
-  std::atomic<bool> FBoundToServer{false};
 };

@@ -1,18 +1,14 @@
 #include "server_form.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "app_support.h"
+#include "exchange_protocol.h"
 #include "received_file.h"
 #include "work_thread.h"
 
 namespace {
-
-constexpr int32_t kFileBufferSize = 2048;
-
-const std::u16string kSendFile = u"#SendFile#";
 
 std::u16string Decimal(int64_t v) { return Utf8ToUtf16(std::to_string(v)); }
 
@@ -82,6 +78,7 @@ TForm1::TForm1(IServerView& View, const TSocketPort& LocalPort)
       FConversations(std::make_shared<TConversations>()),
       FReceiveFolder(ExecutableFolder()),
       FUdtServer1(std::make_unique<TUDTServer>(nullptr)) {
+  FUdtServer1->SetLocalHost(protocol::kListenHost);
   FUdtServer1->SetLocalPort(LocalPort);
   FUdtServer1->OnAccept = [this, conversations = FConversations](
                               TObject* Sender, TUDTCustomIpClient* ClientSocket) {
@@ -189,9 +186,9 @@ void TForm1::UdtServer1Accept(TObject*, TUDTCustomIpClient* ClientSocket) {
     try {
       if (!ClientSocket->WaitForData(-1)) continue;
       ClientSocket->ReceiveString(message);
-      ClientSocket->SendString(u"Act: " + message);
+      ClientSocket->SendString(protocol::Reply(message));
       PostInfo(*ClientSocket, message);
-      if (message == kSendFile) ReceiveFile(*ClientSocket);
+      if (protocol::IsFileRequest(message)) ReceiveFile(*ClientSocket);
     } catch (...) {
       error = true;
     }
@@ -211,8 +208,7 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
   ClientSocket.ReceiveString(name);
   // A failed receive has closed the connection.
   if (!ClientSocket.Connected() || got < 4) return;
-  int32_t size;
-  std::memcpy(&size, field, 4);
+  const int32_t size = *protocol::DecodeSizeField({field, 4});
 
   // The bytes are hashed as they are stored, so the hash costs no second pass.
   TTransferMeter meter;
@@ -234,11 +230,11 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     return file->Outcome() == TFileOutcome::Complete ? TTransferOutcome::Complete
                                                      : TTransferOutcome::Cut;
   };
-  char buffer[kFileBufferSize];
+    char buffer[protocol::kPieceSize];
   int32_t stored = 0;
   try {
     while (stored < size) {
-      int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(kFileBufferSize, size - stored), 0);
+      int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(protocol::kPieceSize, size - stored), 0);
       if (n <= 0) break;
       file->Write(buffer, n);
       meter.Add(ClientSocket, buffer, n);

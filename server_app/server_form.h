@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange_protocol.h"
 #include "main_thread_queue.h"
 #include "memory_release.h"
 #include "received_file.h"
@@ -24,7 +25,7 @@ class TForm1 {
  public:
   // Builds the logic and UdtServer1, closed, with the stored local port
   // LocalPort and an empty local host. Main thread; View must outlive the form.
-  explicit TForm1(IServerView& View, const TSocketPort& LocalPort = "2048");
+  explicit TForm1(IServerView& View, const TSocketPort& LocalPort = protocol::kDefaultPort);
   // Closes the server, ends every conversation and waits for their handlers to
   // return; lines still on their way to the log are dropped. Main thread.
   ~TForm1();

@@ -13,6 +13,7 @@
 #include "app_support.h"
 #include "batched_text.h"
 #include "transfer_table.h"
+#include "exchange_protocol.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort)
   FedtIP->setText(QStringLiteral("127.0.0.1"));
   FedtPort->setObjectName(QStringLiteral("edtPort"));
   FedtPort->setGeometry(127, 350, 50, 21);
-  FedtPort->setText(QStringLiteral("2048"));
+  FedtPort->setText(QString::fromLatin1(protocol::kDefaultPort));
 
   FactOpen->setObjectName(QStringLiteral("actOpen"));
   FactClose->setObjectName(QStringLiteral("actClose"));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app_support.h"
 #include "server_form.h"
 #include "server_view.h"
 
@@ -25,13 +26,12 @@ class TServerWindow : public QWidget, public IServerView {
  public:
   // Shows a failure that left a handler to the operator.
   using TErrorDisplay = std::function<void(const std::u16string& Text)>;
-  // The log keeps its last this many lines, so peers that keep talking cannot
-  // make it grow without end.
-  static constexpr int kLogLines = 100000;
+  // The log keeps its last this many lines.
+  static constexpr int kLogLines = kMaxLogLines;
 
   // Builds the window, hidden, and runs FormCreate: the server listens at once on
-  // every local IPv4 address, port LocalPort (its stored setting, "2048").
-  explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = "2048");
+  // every local IPv4 address, port LocalPort (its stored setting, the default port).
+  explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = protocol::kDefaultPort);
   // Shuts the server and its conversations down before the controls go.
   ~TServerWindow() override;
 

@@ -2,44 +2,42 @@
 // and RunBench, the whole program.
 #pragma once
 
-#include <QElapsedTimer>
 #include <memory>
+
+#include "program_lifetime.h"
 
 class TClientWindow;
 class TServerWindow;
 class TfrmCorlan;
 
-// The running bench. Main thread only; the application object must exist.
-class TBench {
- public:
-  // Until this long after the container began to close, the server's
-  // conversations may go on storing what the client page handed over.
-  static constexpr int kDrainUntilMs = 2500;
+// The program's windows, set as each is created and cleared as it goes.
+extern TfrmCorlan* frmCorlan;
+extern TServerWindow* Form1;
+extern TClientWindow* Form2;
 
-  // Creates frmCorlan, Form1 (whose server listens at once) and Form2, in that order.
+// The running bench. Main thread only; the application object must exist.
+class TBench : public TFrontEnd {
+ public:
+  // Creates frmCorlan, Form1 (whose server listens at once) and Form2, in that
+  // order, and gives the container its two pages.
   TBench();
   // Closes the client connection, then destroys Form2, Form1 and frmCorlan, in
   // that order, which ends the server and its conversations.
-  ~TBench();
-  TBench(const TBench&) = delete;
-  TBench& operator=(const TBench&) = delete;
+  ~TBench() override;
 
   // Shows the container; its first show docks the server page, then the client page.
   void Show();
+  // Closes the container, as the operator does.
+  void Quit() override;
   TfrmCorlan& Container() const noexcept { return *FContainer; }
   TServerWindow& ServerWindow() const noexcept { return *FServer; }
   TClientWindow& ClientWindow() const noexcept { return *FClient; }
 
  private:
-  // The operator closes the container: stop a transfer, close the client connection.
-  void Closing();
-
   std::unique_ptr<TfrmCorlan> FContainer;
   std::unique_ptr<TServerWindow> FServer;
   std::unique_ptr<TClientWindow> FClient;
-  bool FClientWasConnected = false;
-  QElapsedTimer FSinceClosing;
-  bool FClosed = false;
+  TPagesClosing FClosing;
 };
 
 // The program: starts the transport and the toolkit, runs the bench until its

@@ -6,13 +6,6 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "client_window.h"
-#include "server_window.h"
-
-TfrmCorlan* frmCorlan = nullptr;
-TServerWindow* Form1 = nullptr;
-TClientWindow* Form2 = nullptr;
-
 namespace {
 
 // A page title is the caption up to its first line break.
@@ -45,9 +38,14 @@ void TfrmCorlan::showEvent(QShowEvent* event) {
   FormShow();
 }
 
+void TfrmCorlan::SetPages(QWidget* Server, QWidget* Client) {
+  FServerPage = Server;
+  FClientPage = Client;
+}
+
 void TfrmCorlan::FormShow() {
-  if (Form1) Dock(Form1);
-  if (Form2) Dock(Form2);
+  if (FServerPage) Dock(FServerPage);
+  if (FClientPage) Dock(FClientPage);
   FPageControl1->setCurrentIndex(0);
 }
 

@@ -6,14 +6,6 @@
 #include <functional>
 
 class QTabWidget;
-class TClientWindow;
-class TServerWindow;
-class TfrmCorlan;
-
-// The program's windows, set as each is created and cleared as it goes.
-extern TfrmCorlan* frmCorlan;
-extern TServerWindow* Form1;
-extern TClientWindow* Form2;
 
 // The main window: one page control filling it. Main thread only.
 class TfrmCorlan : public QWidget {
@@ -24,7 +16,10 @@ class TfrmCorlan : public QWidget {
 
   // The page control; its pages are the docked windows.
   QTabWidget* PageControl1() const noexcept { return FPageControl1; }
-  // Docks Form1 and then Form2 as pages, the server page in front; runs on the first show.
+  // The windows to dock as pages, the server page first; before the first show.
+  void SetPages(QWidget* Server, QWidget* Client);
+  // Docks the server page and then the client page, the server page in front;
+  // runs on the first show.
   void FormShow();
   // Runs when the operator closes the window, before it goes (the program then ends).
   std::function<void()> OnClosing;
@@ -38,5 +33,7 @@ class TfrmCorlan : public QWidget {
   void Dock(QWidget* window);
 
   QTabWidget* FPageControl1;
+  QWidget* FServerPage = nullptr;
+  QWidget* FClientPage = nullptr;
   bool FShown = false;
 };

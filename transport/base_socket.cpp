@@ -282,6 +282,23 @@ int32_t TUDTBaseSocket::ReceiveString(std::u16string& s) {
   return n;
 }
 
+bool TUDTBaseSocket::SendRoom(int32_t& Packets, int32_t& Payload) const noexcept {
+  const int32_t h = Handle();
+  int32_t mss = 0, bufBytes = 0, queued = 0;
+  if (udt_getmss(h, &mss) != 0 || mss <= 44 || udt_getsndbuf(h, &bufBytes) != 0 ||
+      udt_getsnddata(h, &queued) != 0)
+    return false;
+  // UDT4 counts its buffer in blocks of MSS - 28 bytes, each carrying one
+  // packet of MSS - 44 bytes of data.
+  Packets = std::max(0, bufBytes / (mss - 28) - queued);
+  Payload = mss - 44;
+  return true;
+}
+
+bool TUDTBaseSocket::SetLinger(int32_t Seconds) noexcept {
+  return udt_setlinger(Handle(), 1, Seconds) == 0;
+}
+
 bool TUDTBaseSocket::Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag,
                             int32_t TimeOut) {
   if (!Active()) return false;

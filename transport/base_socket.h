@@ -47,6 +47,12 @@ class TUDTBaseSocket : public TComponent {
   // Reads one string frame into s. Returns the count received, or -1 when a part
   // failed. Throws std::bad_alloc for a count of 2^30 or more.
   int32_t ReceiveString(std::u16string& s);
+  // The room left in the send buffer: whole packets, and the data one packet
+  // carries. False when UDT4 cannot tell; that takes no error path.
+  bool SendRoom(int32_t& Packets, int32_t& Payload) const noexcept;
+  // Lets a later Close wait at most Seconds for the peer to acknowledge data
+  // (UDT4's default is 180 s). False when UDT4 refused; that takes no error path.
+  bool SetLinger(int32_t Seconds) noexcept;
   // Waits up to TimeOut ms (negative: no limit) for readiness; false when closed.
   bool Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag, int32_t TimeOut);
   // True when data can be read and the connection is alive; a dead connection is closed.
@@ -99,9 +105,21 @@ class TUDTBaseSocket : public TComponent {
   // True when a property change must close the socket first (not loading or designing).
   bool ClosesOnChange() const noexcept { return !IsLoading() && !IsDesigning(); }
 
+  // Takes over a UDT socket that is already open (a connection a listener
+  // accepted), with the settings it was made with; no event fires. The byte
+  // counters and events keep what they hold.
+  void AdoptHandle(int32_t Handle, TUDTSocketDomain Domain, TUDTSocketType SockType,
+                   TSocketBlockMode Mode) noexcept {
+    FSocket = Handle;
+    FDomain = Domain;
+    FSockType = SockType;
+    FBlockMode = Mode;
+    FHandleOpen = true;
+    FActive = true;
+  }
+
  private:
   friend class TUDTIpSocket;
-  friend class TCustomUDTServer;
 
   void SetBytesSent(uint32_t Value) noexcept { FBytesSent = Value; }
   int32_t SendMessage(const void* Buf, int32_t n);

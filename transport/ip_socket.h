@@ -45,10 +45,16 @@ class TUDTIpSocket : public TUDTBaseSocket {
  protected:
   // Binds the open socket to LocalHost:LocalPort; false when closed or the bind failed.
   virtual bool BindLocal();
+  // Takes over an accepted connection's socket and its peer's address texts;
+  // nothing is closed and no event fires.
+  void AdoptHandle(int32_t Handle, TUDTSocketDomain Domain, TUDTSocketType SockType,
+                   TSocketBlockMode Mode, const TSocketHost& Remote, const TSocketPort& Port) {
+    FRemoteHost = Remote;
+    FRemotePort = Port;
+    TUDTBaseSocket::AdoptHandle(Handle, Domain, SockType, Mode);
+  }
 
  private:
-  friend class TCustomUDTServer;
-
   void SetText(std::string& field, const std::string& Value);
 
   TSocketHost FLocalHost;

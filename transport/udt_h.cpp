@@ -22,6 +22,11 @@ static_assert(offsetof(TUDTTraceInfo, mbpsSendRate) == offsetof(UDT::TRACEINFO, 
 static_assert(offsetof(TUDTTraceInfo, pktFlightSize) == offsetof(UDT::TRACEINFO, pktFlightSize));
 static_assert(offsetof(TUDTTraceInfo, byteAvailRcvBuf) == offsetof(UDT::TRACEINFO, byteAvailRcvBuf));
 
+int32_t IntOption(int32_t u, UDT::SOCKOPT optname, int32_t* value) noexcept {
+  int32_t len = sizeof *value;
+  return udt_getsockopt(u, 0, optname, value, &len);
+}
+
 }  // namespace
 
 int32_t udt_socket_direct(int32_t af, int32_t type, int32_t protocol) noexcept {
@@ -83,6 +88,19 @@ int32_t udt_getsockopt(int32_t u, int32_t level, int32_t optname, void* optval,
     if (optlen) *optlen = len;
     return r;
   } catch (...) { return -1; }
+}
+
+int32_t udt_getmss(int32_t u, int32_t* mss) noexcept { return IntOption(u, UDT_MSS, mss); }
+
+int32_t udt_getsndbuf(int32_t u, int32_t* bytes) noexcept { return IntOption(u, UDT_SNDBUF, bytes); }
+
+int32_t udt_getsnddata(int32_t u, int32_t* packets) noexcept {
+  return IntOption(u, UDT_SNDDATA, packets);
+}
+
+int32_t udt_setlinger(int32_t u, int32_t onoff, int32_t seconds) noexcept {
+  const linger value{onoff, seconds};
+  return udt_setsockopt_direct(u, 0, UDT_LINGER, &value, sizeof value);
 }
 
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept {

@@ -28,6 +28,14 @@ int32_t udt_setsockopt(int32_t u, int32_t level, int32_t optname, const void* op
 // Reads an option; optlen holds the buffer's size on entry and the value's on return.
 int32_t udt_getsockopt(int32_t u, int32_t level, int32_t optname, void* optval,
                        int32_t* optlen) noexcept;
+// The segment size of u, the size of its send buffer in bytes, and the packets
+// waiting in that buffer.
+int32_t udt_getmss(int32_t u, int32_t* mss) noexcept;
+int32_t udt_getsndbuf(int32_t u, int32_t* bytes) noexcept;
+int32_t udt_getsnddata(int32_t u, int32_t* packets) noexcept;
+// Sets whether, and for how many seconds, a close of u waits for its peer to
+// acknowledge the data handed over.
+int32_t udt_setlinger(int32_t u, int32_t onoff, int32_t seconds) noexcept;
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_recv(int32_t u, void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_sendmsg(int32_t u, const void* buf, int32_t len, int32_t ttl, int32_t inorder) noexcept;

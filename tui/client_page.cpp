@@ -70,7 +70,7 @@ std::u16string TClientPage::EditText(TClientEdit which) const {
 
 void TClientPage::AppendLog(const std::u16string& line) {
   FLog.push_back(line);
-  while (FLog.size() > kMaxLogLines) FLog.pop_front();
+  while (FLog.size() > static_cast<size_t>(kMaxLogLines)) FLog.pop_front();
   FHost.Invalidate();
 }
 

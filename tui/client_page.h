@@ -12,7 +12,9 @@
 #include "client_form.h"
 #include "client_view.h"
 #include "link_statistics.h"
+#include "exchange_protocol.h"
 #include "page_host.h"
+#include "sysutils.h"
 #include "text_field.h"
 
 // The editable fields of the client page, in their Tab order.
@@ -22,8 +24,6 @@ enum class TClientField { Edit3, Edit2, edtContent, FilePath };
 // gauge and the caption, over TForm2. Main thread only.
 class TClientPage : public TClientView {
  public:
-  // The log keeps at most this many lines; the oldest go first.
-  static constexpr size_t kMaxLogLines = 100000;
   // The traffic views keep the last this many code units of what they were given.
   static constexpr size_t kMaxTrafficUnits = size_t{1} << 20;
 
@@ -91,7 +91,7 @@ class TClientPage : public TClientView {
   std::u16string FReceived;
   std::u16string FSent;
   TTextField FEdit3;
-  TTextField FEdit2{u"2048"};
+  TTextField FEdit2{Utf8ToUtf16(protocol::kDefaultPort)};
   TTextField FedtContent{u"edtContent"};
   TTextField FFilePath;
   bool FConnectionButtonsEnabled = true;

@@ -27,14 +27,6 @@ void TServerPage::ClickClose() {
 
 void TServerPage::ClearLogClick() { Run(&TForm1::Memo1DblClick); }
 
-bool TServerPage::Idle() {
-  const bool open = FOpenEnabled, close = FCloseEnabled;
-  RunHandler([this] { FForm->actCloseUpdate(); }, [](const std::u16string&) {});
-  const bool changed = open != FOpenEnabled || close != FCloseEnabled;
-  if (changed) FHost.Invalidate();
-  return changed;
-}
-
 std::u16string TServerPage::ServerState() const {
   TUDTServer* server = FForm->UdtServer1();
   if (!server->Active()) return u"closed";
@@ -49,11 +41,13 @@ std::u16string TServerPage::EditText(TServerEdit Which) const {
 
 void TServerPage::SetButtonEnabled(TServerButton Which, bool Enabled) {
   (Which == btnOpen ? FOpenEnabled : FCloseEnabled) = Enabled;
+  // The server also changes state on its own threads; this is how the screen hears of it.
+  FHost.Invalidate();
 }
 
 void TServerPage::AppendLog(const std::u16string& Line) {
   FLog.push_back(Line);
-  while (FLog.size() > kMaxLogLines) FLog.pop_front();
+  while (FLog.size() > static_cast<size_t>(kMaxLogLines)) FLog.pop_front();
   FHost.Invalidate();
 }
 

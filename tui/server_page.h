@@ -8,22 +8,21 @@
 #include <memory>
 #include <string>
 
+#include "exchange_protocol.h"
 #include "page_host.h"
 #include "server_form.h"
 #include "server_view.h"
 #include "link_statistics.h"
+#include "sysutils.h"
 #include "text_field.h"
 
 // The server page: Memo1, edtIP, edtPort, btnOpen and btnClose over TForm1.
 // Creating it starts the server listening. Main thread only.
 class TServerPage : public IServerView {
  public:
-  // The log keeps at most this many lines; the oldest go first.
-  static constexpr size_t kMaxLogLines = 100000;
-
   // Builds the page and runs FormCreate: the server listens at once on every
   // local IPv4 address, port LocalPort. Host must outlive the page.
-  explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = "2048");
+  explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = protocol::kDefaultPort);
   // Shuts the server and its conversations down before the page's state goes.
   ~TServerPage() override;
   TServerPage(const TServerPage&) = delete;
@@ -38,8 +37,6 @@ class TServerPage : public IServerView {
   void ClickClose();
   // Empties the log (the window's double click on Memo1).
   void ClearLogClick();
-  // Brings the buttons up to date with UdtServer1 (run when idle); true when they changed.
-  bool Idle();
 
   const std::deque<std::u16string>& Log() const noexcept { return FLog; }
   TTextField& Edit(TServerEdit Which) noexcept { return Which == edtIP ? FedtIP : FedtPort; }
@@ -69,7 +66,7 @@ class TServerPage : public IServerView {
   std::deque<std::u16string> FLog;
   std::deque<TTransferSummary> FTransfers;
   TTextField FedtIP{u"127.0.0.1"};
-  TTextField FedtPort{u"2048"};
+  TTextField FedtPort{Utf8ToUtf16(protocol::kDefaultPort)};
   bool FOpenEnabled = true;
   bool FCloseEnabled = true;
   std::unique_ptr<TForm1> FForm;

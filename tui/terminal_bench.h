@@ -3,51 +3,41 @@
 // the whole terminal program.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <memory>
+
+#include "program_lifetime.h"
 
 class TClientPage;
 class TServerPage;
 class TTerminalScreen;
 
 // The running terminal bench. Main thread only; the application object must exist.
-class TTerminalBench {
+class TTerminalBench : public TFrontEnd {
  public:
-  // Until this long after the operator quit, the server's conversations may go
-  // on storing what the client page handed over.
-  static constexpr int kDrainUntilMs = 2500;
-  // How often the server page's buttons are brought up to date while idle.
-  static constexpr int kIdleIntervalMs = 250;
-
   // Takes over the terminal, then creates the server page (whose server listens
   // at once) and the client page, in that order, and shows the server page.
   TTerminalBench();
   // Closes the client connection and gives the terminal back, then destroys the
   // client page, the server page and the screen, in that order.
-  ~TTerminalBench();
-  TTerminalBench(const TTerminalBench&) = delete;
-  TTerminalBench& operator=(const TTerminalBench&) = delete;
+  ~TTerminalBench() override;
 
   // Ends the program the way the operator's quit does: stops a transfer,
   // closes the client connection and leaves the event loop.
-  void Quit();
+  void Quit() override;
+  // Follows the terminal's new size.
+  void Resize() override;
   TTerminalScreen& Screen() const noexcept { return *FScreen; }
   TServerPage& ServerPage() const noexcept { return *FServer; }
   TClientPage& ClientPage() const noexcept { return *FClient; }
 
  private:
-  void Closing();
-
   std::unique_ptr<TTerminalScreen> FScreen;
   std::unique_ptr<TServerPage> FServer;
   std::unique_ptr<TClientPage> FClient;
-  QTimer FIdle;
   // Samples the client's connection for its statistics block.
   QTimer FStatistics;
-  QElapsedTimer FSinceClosing;
-  bool FClientWasConnected = false;
-  bool FClosed = false;
+  TPagesClosing FClosing;
 };
 
 // The terminal program: starts the transport and Qt's event loop, runs the bench

@@ -25,12 +25,13 @@ constexpr int kRedrawDelayMs = 20;
 constexpr int kErrorPair = 1;
 constexpr int kTabPair = 2;
 
-const unsigned kEnterKeys[] = {'\n', '\r'};
+constexpr unsigned kServerPage = 1;
+constexpr unsigned kClientPage = 2;
+constexpr unsigned kBothPages = kServerPage | kClientPage;
 
-bool IsEnter(bool functionKey, unsigned key) {
-  if (functionKey) return key == KEY_ENTER;
-  return std::find(std::begin(kEnterKeys), std::end(kEnterKeys), key) != std::end(kEnterKeys);
-}
+const char16_t kEnterName[] = u"Enter";
+
+constexpr unsigned F(int n) { return static_cast<unsigned>(KEY_F(n)); }
 
 // UTF-16 to the terminal's wide characters; a lone surrogate shows as U+FFFD.
 std::wstring Wide(const std::u16string& s) {
@@ -320,74 +321,80 @@ bool TTerminalScreen::EditKey(TTextField& Field, bool FunctionKey, unsigned Key)
   return false;
 }
 
+const std::vector<TTerminalScreen::TKeyBinding>& TTerminalScreen::KeyTable() {
+  using S = TTerminalScreen;
+  const TKeyCode enter[] = {{false, '\n'}, {false, '\r'}, {true, KEY_ENTER}};
+  static const std::vector<TKeyBinding> keys = {
+      {kBothPages, u"F10/Ctrl-C", u"quit", {{true, F(10)}},
+       [](S& s) { if (s.OnQuit) s.OnQuit(); }, true},
+      {kServerPage, u"F2", u"client page", {{true, F(2)}}, [](S& s) { s.FPage = TPage::Client; }},
+      {kClientPage, u"F2", u"server page", {{true, F(2)}}, [](S& s) { s.FPage = TPage::Server; }},
+      {kServerPage, u"F5", u"打开 open", {{true, F(5)}}, [](S& s) { s.FServer->ClickOpen(); }},
+      {kClientPage, u"F5", u"Open", {{true, F(5)}}, [](S& s) { s.FClient->ClickOpen(); }},
+      {kServerPage, u"F6", u"关闭 close", {{true, F(6)}}, [](S& s) { s.FServer->ClickClose(); }},
+      {kClientPage, u"F6", u"Close", {{true, F(6)}}, [](S& s) { s.FClient->ClickClose(); }},
+      {kClientPage, u"F7", u"Send", {{true, F(7)}}, [](S& s) { s.FClient->ClickSend(); }},
+      {kClientPage, u"F9", u"SendFile (File path)", {{true, F(9)}},
+       [](S& s) { s.FClient->ClickSendFile(); }},
+      {kClientPage, u"F4", u"Cancel", {{true, F(4)}}, [](S& s) { s.FClient->ClickCancel(); }},
+      {kServerPage, u"F8", u"clear log", {{true, F(8)}},
+       [](S& s) {
+         s.FServerScroll = 0;
+         s.FServer->ClearLogClick();
+       }},
+      {kBothPages, u"Tab", u"next edit", {{false, '\t'}, {true, KEY_DOWN}},
+       [](S& s) { s.MoveFocus(1); }},
+      {kBothPages, u"", u"previous edit", {{true, KEY_BTAB}, {true, KEY_UP}},
+       [](S& s) { s.MoveFocus(-1); }},
+      {kServerPage, kEnterName, u"打开", {std::begin(enter), std::end(enter)},
+       [](S& s) { s.FServer->ClickOpen(); }},
+      {kClientPage, kEnterName, u"Open/Send/SendFile", {std::begin(enter), std::end(enter)},
+       [](S& s) {
+         switch (static_cast<TClientField>(s.FClientFocus)) {
+           case TClientField::Edit3:
+           case TClientField::Edit2:
+             return s.FClient->ClickOpen();
+           case TClientField::edtContent:
+             return s.FClient->ClickSend();
+           case TClientField::FilePath:
+             return s.FClient->ClickSendFile();
+         }
+       }},
+      {kBothPages, u"PgUp/PgDn", u"scroll log", {{true, KEY_PPAGE}},
+       [](S& s) { s.Scroll(std::max(1, s.FLogRows - 1)); }},
+      {kBothPages, u"", u"scroll log forward", {{true, KEY_NPAGE}},
+       [](S& s) { s.Scroll(-std::max(1, s.FLogRows - 1)); }},
+  };
+  return keys;
+}
+
+const TTerminalScreen::TKeyBinding* TTerminalScreen::Binding(bool FunctionKey, unsigned Key) const {
+  const unsigned page = FPage == TPage::Server ? kServerPage : kClientPage;
+  for (const TKeyBinding& b : KeyTable()) {
+    if (!(b.Pages & page)) continue;
+    for (const TKeyCode& c : b.Codes)
+      if (c.FunctionKey == FunctionKey && c.Key == Key) return &b;
+  }
+  return nullptr;
+}
+
 void TTerminalScreen::HandleKey(bool FunctionKey, unsigned Key) {
   // The new size was taken when SIGWINCH arrived; curses only reports it.
   if (FunctionKey && Key == KEY_RESIZE) {
     Redraw();
     return;
   }
-  if (FunctionKey && Key == static_cast<unsigned>(KEY_F(10))) {
-    if (OnQuit) OnQuit();
-    return;
-  }
+  const TKeyBinding* binding = Binding(FunctionKey, Key);
+  if (binding && binding->OverAnError) return binding->Action(*this);
   Invalidate();
   // The error line stands for a message box: nothing else is taken until it is dismissed.
   if (!FErrors.empty()) {
-    if (IsEnter(FunctionKey, Key) || (!FunctionKey && Key == 0x1B)) FErrors.pop_front();
+    const bool enter = binding && binding->Name == kEnterName;
+    if (enter || (!FunctionKey && Key == 0x1B)) FErrors.pop_front();
     return;
   }
   if (!FServer || !FClient) return;
-  if (FunctionKey) {
-    switch (Key) {
-      case KEY_F(2):
-        FPage = FPage == TPage::Server ? TPage::Client : TPage::Server;
-        return;
-      case KEY_PPAGE:
-        Scroll(std::max(1, FLogRows - 1));
-        return;
-      case KEY_NPAGE:
-        Scroll(-std::max(1, FLogRows - 1));
-        return;
-      case KEY_BTAB:
-      case KEY_UP:
-        MoveFocus(-1);
-        return;
-      case KEY_DOWN:
-        MoveFocus(1);
-        return;
-    }
-  } else if (Key == '\t') {
-    MoveFocus(1);
-    return;
-  }
-
-  if (FPage == TPage::Server) {
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(5))) return FServer->ClickOpen();
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(6))) return FServer->ClickClose();
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(8))) {
-      FServerScroll = 0;
-      return FServer->ClearLogClick();
-    }
-    if (IsEnter(FunctionKey, Key)) return FServer->ClickOpen();
-  } else {
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(5))) return FClient->ClickOpen();
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(6))) return FClient->ClickClose();
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(7))) return FClient->ClickSend();
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(9))) return FClient->ClickSendFile();
-    if (FunctionKey && Key == static_cast<unsigned>(KEY_F(4))) return FClient->ClickCancel();
-    if (IsEnter(FunctionKey, Key)) {
-      switch (static_cast<TClientField>(FClientFocus)) {
-        case TClientField::Edit3:
-        case TClientField::Edit2:
-          return FClient->ClickOpen();
-        case TClientField::edtContent:
-          return FClient->ClickSend();
-        case TClientField::FilePath:
-          return FClient->ClickSendFile();
-      }
-      return;
-    }
-  }
+  if (binding) return binding->Action(*this);
   if (TTextField* field = FocusedField()) EditKey(*field, FunctionKey, Key);
 }
 
@@ -583,25 +590,16 @@ void TTerminalScreen::DrawErrorLine(int Row, int Width) {
 }
 
 void TTerminalScreen::DrawHelp(int Row, int Rows, int Width) {
-  static const std::vector<std::pair<std::u16string, std::u16string>> kServerKeys = {
-      {u"F10/Ctrl-C", u"quit"}, {u"F2", u"client page"},  {u"F5", u"打开 open"},
-      {u"F6", u"关闭 close"},   {u"F8", u"clear log"},    {u"Tab", u"next edit"},
-      {u"Enter", u"打开"},      {u"PgUp/PgDn", u"scroll log"}};
-  static const std::vector<std::pair<std::u16string, std::u16string>> kClientKeys = {
-      {u"F10/Ctrl-C", u"quit"},   {u"F2", u"server page"},      {u"F5", u"Open"},
-      {u"F6", u"Close"},          {u"F7", u"Send"},             {u"F9", u"SendFile (File path)"},
-      {u"F4", u"Cancel"},
-      {u"Tab", u"next edit"},     {u"Enter", u"Open/Send/SendFile"},
-      {u"PgUp/PgDn", u"scroll log"}};
-  const auto& keys = FPage == TPage::Server ? kServerKeys : kClientKeys;
+  const unsigned page = FPage == TPage::Server ? kServerPage : kClientPage;
   int row = Row, col = 1;
-  for (const auto& [key, what] : keys) {
-    const int need = Columns(Wide(key + u" " + what)) + 2;
+  for (const TKeyBinding& b : KeyTable()) {
+    if (!(b.Pages & page) || b.Name.empty()) continue;
+    const int need = Columns(Wide(b.Name + u" " + b.What)) + 2;
     if (col + need > Width && col > 1) {
       if (++row >= Row + Rows) break;
       col = 1;
     }
-    col += Put(row, col, Width - col, key, A_BOLD | A_REVERSE);
-    col += Put(row, col, Width - col, u" " + what + u"  ");
+    col += Put(row, col, Width - col, b.Name, A_BOLD | A_REVERSE);
+    col += Put(row, col, Width - col, u" " + b.What + u"  ");
   }
 }

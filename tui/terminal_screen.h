@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "page_host.h"
 
@@ -47,6 +48,26 @@ class TTerminalScreen : public TPageHost {
   void ShowError(const std::u16string& Text) override;
 
  private:
+  // A key as curses reports it.
+  struct TKeyCode {
+    bool FunctionKey;
+    unsigned Key;
+  };
+  // One key of the pages: what presses it, on which pages, what the help line
+  // calls it, and what it does. A key without a name is left out of the help.
+  struct TKeyBinding {
+    unsigned Pages;  // bits: 1 the server page, 2 the client page
+    std::u16string Name;
+    std::u16string What;
+    std::vector<TKeyCode> Codes;
+    std::function<void(TTerminalScreen&)> Action;
+    bool OverAnError = false;  // taken even while the error line shows
+  };
+  // The keys of both pages, in the order of the help line.
+  static const std::vector<TKeyBinding>& KeyTable();
+  // The binding of a key on the page in front; nullptr when it has none.
+  const TKeyBinding* Binding(bool FunctionKey, unsigned Key) const;
+
   void ReadInput();
   void HandleKey(bool FunctionKey, unsigned Key);
   bool EditKey(TTextField& Field, bool FunctionKey, unsigned Key);

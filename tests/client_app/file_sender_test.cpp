@@ -46,7 +46,14 @@ class FileSenderTest : public ClientFixture {
 
 TEST_F(FileSenderTest, EightFullPiecesMoveTheGaugeInEighthsRoundingHalvesToEven) {
   Connect();
+  std::string handed;
+  form->FileSender().OnPiece = [&](const TFileSender::TPiece& p) {
+    handed.append(p.Data, p.Bytes);
+    EXPECT_EQ(p.Sent, static_cast<int32_t>(handed.size()));
+  };
   std::string data = SendFile("eight.bin", 8 * 2048);
+  EXPECT_EQ(form->FileSender().Outcome(), TFileSender::TOutcome::Complete);
+  EXPECT_EQ(handed, data);
 
   EXPECT_EQ(view.ProgressSets, (std::vector<int>{0, 12, 25, 38, 50, 62, 75, 88, 100}));
   std::vector<std::string> captions;
@@ -235,6 +242,7 @@ TEST_F(FileSenderTest, ServerThatDropsTheConnectionStopsTheTransferWithALogLine)
   Connect();
   constexpr size_t kSize = 32u << 20;  // more than UDT can buffer without the peer
   SendFile("blocked.bin", kSize);
+  EXPECT_EQ(form->FileSender().Outcome(), TFileSender::TOutcome::SendFailed);
   EXPECT_FALSE(form->udtClient1->Active());
   ASSERT_FALSE(view.Log.empty());
   EXPECT_TRUE(view.SendFileEnabled);
@@ -252,6 +260,7 @@ TEST_F(FileSenderTest, ShutdownDuringATransferStopsBeforeTheNextPieceAndCloses) 
     if (pass == 3) form->Shutdown();
   };
   SendFile("stopped.bin", 8 * 2048);
+  EXPECT_EQ(form->FileSender().Outcome(), TFileSender::TOutcome::Stopped);
   EXPECT_EQ(Pieces().size(), 3u);
   EXPECT_FALSE(form->udtClient1->Active());
   // The two pieces handed over before were delivered.
@@ -275,6 +284,7 @@ TEST_F(FileSenderTest, FileThatShrinksEndsTheConversationInsteadOfCorruptingIt) 
     EXPECT_EQ(U8(e.Message()),
               "The file ended after 4096 of 16384 announced bytes; the connection was closed.");
   }
+  EXPECT_EQ(form->FileSender().Outcome(), TFileSender::TOutcome::FileEnded);
   EXPECT_FALSE(form->udtClient1->Active());
   EXPECT_TRUE(view.SendFileEnabled);
   ASSERT_TRUE(server->WaitForKind("cut"));

@@ -3,6 +3,7 @@
 // application's events, and the worker seen from inside the accept event.
 #include <atomic>
 #include <deque>
+#include <thread>
 #include <stdexcept>
 
 #include "connection_support.h"
@@ -139,10 +140,47 @@ TEST_F(DispatcherTest, ConnectionsArrivingOneAtATimeAreServedByOneReusedWorker) 
   EXPECT_EQ(TThread::RunningThreads(), 2) << "expected the dispatcher and one worker";
 }
 
+TEST_F(DispatcherTest, TenConnectionsOpenedInARowAndHeldAreAllAccepted) {
+  // UDT4 refuses a connect once five wait unaccepted: the dispatcher must take
+  // them as fast as they come, although each needs a new worker.
+  ASSERT_NE(Open(), 0);
+  std::vector<std::unique_ptr<TUDTClient>> clients;
+  for (int i = 0; i < 10; ++i) {
+    clients.push_back(ConnectClient(Port));
+    ASSERT_TRUE(clients.back()) << "connect " << i << " of ten in a row was refused";
+  }
+  ASSERT_TRUE(Hub.WaitForCount(10)) << "only " << Hub.Count() << " of ten conversations started";
+  EXPECT_EQ(Pool().size(), 10u);
+  for (auto& c : clients) EXPECT_TRUE(Echo(*c, u"held"));
+}
+
+TEST_F(DispatcherTest, ConnectionArrivingWhileNineConversationsTransferIsAcceptedPromptly) {
+  ASSERT_NE(Open(), 0);
+  std::vector<std::unique_ptr<TUDTClient>> busy;
+  for (int i = 0; i < 9; ++i) busy.push_back(Converse(i));
+  std::atomic<int> failures{0};
+  const std::u16string piece(16 * 1024, u'd');
+  std::vector<std::jthread> senders;  // stopped and joined on every way out
+  for (auto& c : busy)
+    senders.emplace_back([&, client = c.get()](std::stop_token stop) {
+      while (!stop.stop_requested())
+        if (!Echo(*client, piece)) ++failures;
+    });
+
+  auto tenth = ConnectClient(Port);
+  ASSERT_TRUE(tenth) << "the tenth connect was refused";
+  // Generous for a loaded machine; a dispatcher that looks at the listener
+  // only now and then, or waits for a conversation to end, misses it.
+  constexpr std::chrono::milliseconds kPrompt{1000};
+  ASSERT_TRUE(Hub.WaitForCount(10, kPrompt))
+      << "the connection was not accepted within " << kPrompt.count() << " ms while nine transferred";
+  EXPECT_TRUE(Echo(*tenth, u"tenth"));
+  senders.clear();
+  EXPECT_EQ(failures.load(), 0) << "a transfer failed";
+}
+
 TEST_F(DispatcherTest, ConnectionArrivingDuringAConversationIsServedAndCloseStillEndsEverything) {
   ASSERT_NE(Open(), 0);
-  // While the first conversation runs, the dispatcher watches the listener
-  // between short sleeps of its own rather than inside UDT4's select.
   auto first = Converse(0);
   ASSERT_TRUE(first);
   auto second = Converse(1);

@@ -1,7 +1,9 @@
 // Shutdown and lifetime of a server in bmThreadBlocking: closing ends the
 // dispatcher and parked workers promptly, conversations outlive Close and the
 // server object itself, and a server closed and reopened on its port listens again.
+#include <atomic>
 #include <future>
+#include <thread>
 
 #include "connection_support.h"
 
@@ -209,6 +211,32 @@ TEST_F(ShutdownTest, DestroyingAServerThatWaitsForAFreeWorkerDoesNotHang) {
   Hub.Release(0);
   EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound));
   EXPECT_EQ(Hub.Count(), 1);
+}
+
+TEST_F(ShutdownTest, CloseDuringABurstOfConnectsEndsEverythingAndReportsNothing) {
+  Port = OpenOnFreePort(*Server);
+  ASSERT_NE(Port, 0);
+  // Twenty clients connect at once while the server closes under them; the
+  // dispatcher is inside UDT's accept or handing a connection out.
+  std::vector<std::unique_ptr<TUDTClient>> clients(20);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> connecting;
+  for (auto& c : clients) {
+    connecting.emplace_back([&, &slot = c] {
+      while (!go) std::this_thread::yield();
+      slot = ConnectClient(Port);
+    });
+  }
+  go = true;
+  ASSERT_TRUE(Hub.WaitForCount(1)) << "no conversation started during the burst";
+  Server->Close();
+  for (auto& t : connecting) t.join();
+  Hub.ReleaseAll();
+  clients.clear();
+  EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound))
+      << TThread::RunningThreads() << " threads remained after Close during a burst";
+  EXPECT_TRUE(ServerLog.ErrorCodes().empty()) << "the accept ended by Close was reported";
+  EXPECT_FALSE(Server->Listening());
 }
 
 TEST_F(ShutdownTest, RepeatedOpenServeCloseLeavesNoThreadBehind) {

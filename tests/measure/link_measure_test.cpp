@@ -152,8 +152,9 @@ TEST_F(LinkMeasureTest, CancelStopsATransferClosesTheConnectionAndTheServerKeeps
   poll->start();
   QTest::mouseClick(Control<QPushButton>("btnSendFile"), Qt::LeftButton);
   ASSERT_TRUE(sinceCancel.isValid()) << "the transfer ended before Cancel could be pressed";
-  // Bounded loosely here, as the machine is shared; bench/ measures the time itself.
-  EXPECT_LT(sinceCancel.elapsed(), 2000) << "the transfer went on after Cancel";
+  // Only a hang is caught here; how quickly Cancel takes effect is bench/'s figure.
+  EXPECT_LT(sinceCancel.elapsed(), kWaitBound.count())
+      << "the transfer did not stop within " << kWaitBound.count() << " ms of Cancel";
 
   const auto& summary = client->Form().LastTransfer();
   ASSERT_TRUE(summary.has_value());

@@ -80,9 +80,11 @@ std::string Hex(const std::string& bytes) {
 
 // ---- RawClient ----
 
-RawClient::RawClient() : FSock(UDT::socket(AF_INET, SOCK_STREAM, 0)) {
+RawClient::RawClient(std::chrono::milliseconds sendBound)
+    : FSock(UDT::socket(AF_INET, SOCK_STREAM, 0)) {
   int ms = static_cast<int>(kWaitBound.count());
   UDT::setsockopt(FSock, 0, UDT_RCVTIMEO, &ms, sizeof ms);
+  ms = static_cast<int>(sendBound.count());
   UDT::setsockopt(FSock, 0, UDT_SNDTIMEO, &ms, sizeof ms);
 }
 

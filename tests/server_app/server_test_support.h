@@ -50,7 +50,8 @@ int64_t IncomingBytes(const std::string& folder, int64_t pid);
 // A raw UDT4 client on 127.0.0.1 with bounded blocking calls.
 class RawClient {
  public:
-  RawClient();
+  // A send blocks at most sendBound while UDT's send buffer stays full.
+  explicit RawClient(std::chrono::milliseconds sendBound = kWaitBound);
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;

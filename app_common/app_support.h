@@ -8,8 +8,16 @@
 
 class QObject;
 
+// The logs of every front-end keep their last this many lines, so peers that
+// keep talking cannot make them grow without end.
+inline constexpr int kMaxLogLines = 100000;
+
 // Writes one line to the debug output: standard error unless a sink is set. Any thread.
+// Lines reach standard error whole and in order, in batches: within 20 ms, or at
+// exit, or when FlushDebugOutput is called.
 void OutputDebugString(const std::u16string& line);
+// Writes the lines still gathering to standard error now. Any thread.
+void FlushDebugOutput();
 // Replaces the debug output (tests, benchmarks); an empty function restores standard error.
 void SetDebugOutputSink(std::function<void(const std::u16string&)> sink);
 
