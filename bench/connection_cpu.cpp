@@ -693,7 +693,10 @@ int RunBench(const Options& o) {
     // and it stays until its last busy worker has finished.
     const auto t0 = Clock::now();
     product.Server().Close();
-    if (!WaitUntil([] { return TThread::RunningThreads() == 11; }))
+    // Ten busy workers and the dispatcher stay; a conversation that sees its
+    // worker terminated may end too before a loaded machine lets this poll run,
+    // so the count is watched falling to eleven, not met exactly.
+    if (!WaitUntil([] { return TThread::RunningThreads() <= 11; }))
       return Fail("the parked workers did not finish");
     const double parked = std::chrono::duration<double>(Clock::now() - t0).count();
     if (!TThread::WaitForAllThreads(std::chrono::seconds(10)))

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "exchange_protocol.h"
+
 namespace bench {
 namespace {
 
@@ -75,18 +77,10 @@ bool RecvExact(int s, char* p, int n) {
   return true;
 }
 
-std::string FrameOf(const std::u16string& text) {
-  const int32_t count = static_cast<int32_t>(text.size());
-  std::string f(4 + text.size() * 2, '\0');
-  std::memcpy(f.data(), &count, 4);
-  std::memcpy(f.data() + 4, text.data(), text.size() * 2);
-  return f;
-}
-
 template <class Io>
 bool SendFrame(int s, const std::u16string& text) {
   // Count and characters go as two sends, as the product's frames do.
-  const std::string f = FrameOf(text);
+  const std::string f = protocol::EncodeStringFrame(text);
   return Io::Send(s, f.data(), 4) && Io::Send(s, f.data() + 4, static_cast<int>(f.size() - 4));
 }
 

@@ -8,11 +8,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}; shift || true
-if [ ! -f build-fuzz/CMakeCache.txt ]; then
-  CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DUDTBENCH_FUZZ=ON \
-    -DUDTBENCH_SANITIZE=address >/dev/null
-fi
-cmake --build build-fuzz -j2 --target udtbench_handler_fuzzer
+# CXX chooses the compiler only when build-fuzz/ is first configured.
+CXX=clang++-14 ./scripts/build.sh build-fuzz -DUDTBENCH_FUZZ=ON -DUDTBENCH_SANITIZE=address \
+  -- --target udtbench_handler_fuzzer
 mkdir -p build-fuzz/corpus build-fuzz/crashes
 export QT_QPA_PLATFORM=offscreen
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1 ${UBSAN_OPTIONS:-}"

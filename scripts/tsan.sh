@@ -7,12 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-if [ ! -f build-tsan/CMakeCache.txt ]; then
-  cmake -S . -B build-tsan -G Ninja -DUDTBENCH_SANITIZE=thread >/dev/null
-else
-  cmake -S . -B build-tsan >/dev/null
-fi
-cmake --build build-tsan -j2 --target connection_tests server_app_tests
+./scripts/build.sh build-tsan -DUDTBENCH_SANITIZE=thread -- --target connection_tests server_app_tests
 cd build-tsan
 export QT_QPA_PLATFORM=offscreen
 export TSAN_OPTIONS="suppressions=$repo/tests/connection/tsan.supp halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"

@@ -14,6 +14,8 @@
 
 namespace client_test {
 
+using namespace test_support;
+
 inline std::string U8(const std::u16string& s) { return Utf16ToUtf8(s); }
 
 // 09:05:03 in the morning.

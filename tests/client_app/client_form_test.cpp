@@ -104,7 +104,7 @@ TEST_F(ClientFormTest, CloseEndsTheConversationAndDoesNothingWhenClosed) {
 }
 
 TEST_F(ClientFormTest, UnreachablePeerIsLoggedAndTheClientIsClosedAgain) {
-  view.Edit2 = Utf8ToUtf16(std::to_string(UnusedPort()));
+  view.Edit2 = Utf8ToUtf16(std::to_string(FreeUdpPort()));
   form->Button1Click(nullptr);
   EXPECT_FALSE(form->udtClient1->Active());
   ASSERT_EQ(view.Log.size(), 1u);

@@ -22,6 +22,8 @@
 #include "thread.h"
 
 namespace client_test {
+
+using namespace test_support;
 namespace {
 
 std::string U8(const QString& s) { return s.toStdString(); }
@@ -63,7 +65,7 @@ class ClientWindowTest : public ::testing::Test {
   }
 
   TempFolder folder;
-  DebugLines debug;
+  DebugCapture debug;
   std::unique_ptr<TestServer> server;
   std::unique_ptr<TClientWindow> window;
 };

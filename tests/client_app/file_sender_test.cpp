@@ -41,7 +41,7 @@ class FileSenderTest : public ClientFixture {
   std::string Stored(const std::string& name) const { return ReadFile(server->Folder() / name); }
 
   TempFolder source;
-  DebugLines debug;
+  DebugCapture debug;
 };
 
 TEST_F(FileSenderTest, EightFullPiecesMoveTheGaugeInEighthsRoundingHalvesToEven) {

@@ -158,7 +158,7 @@ TEST_F(ClientConnectionTest, PortTextThatIsNoPortRaisesAndLeavesTheSocketOpenBut
 TEST_F(ClientConnectionTest, LocalPortBindsTheClientAndTheServerSeesThatPort) {
   for (const char* localHost : {"127.0.0.1", ""}) {
     SCOPED_TRACE(std::string("LocalHost '") + localHost + "'");
-    const uint16_t localPort = ProbeFreePort();
+    const uint16_t localPort = FreeUdpPort();
     ASSERT_NE(localPort, 0);
     const int before = Hub.Count();
     auto client = MakeClient(Port);

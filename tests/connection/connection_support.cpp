@@ -16,15 +16,6 @@ constexpr int kServeSlice = 20;  // ms a conversation waits for data before re-c
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound) {
-  const auto deadline = Clock::now() + bound;
-  while (!pred()) {
-    if (Clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 uint16_t LocalPortOf(int32_t handle) {
   sockaddr_in a;
   std::memset(&a, 0, sizeof a);
@@ -41,33 +32,11 @@ uint16_t OpenOnFreePort(TCustomUDTServer& server) {
   return LocalPortOf(server.Handle());
 }
 
-uint16_t ProbeFreePort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
-
 std::unique_ptr<TUDTClient> MakeClient(uint16_t port) {
   auto c = std::make_unique<TUDTClient>(nullptr);
   c->SetRemoteHost("127.0.0.1");
   c->SetRemotePort(std::to_string(port));
   return c;
-}
-
-void BoundBlockingCalls(int32_t handle) {
-  int ms = static_cast<int>(kWaitBound.count());
-  UDT::setsockopt(handle, 0, UDT_RCVTIMEO, &ms, sizeof ms);
-  UDT::setsockopt(handle, 0, UDT_SNDTIMEO, &ms, sizeof ms);
 }
 
 std::unique_ptr<TUDTClient> ConnectClient(uint16_t port) {
@@ -102,54 +71,6 @@ bool PeerGone(TUDTCustomIpClient& client, std::chrono::milliseconds bound) {
         return !client.Active();
       },
       bound);
-}
-
-// ---- EventLog ----
-
-void EventLog::Attach(TUDTBaseSocket& s, const std::string& prefix) {
-  s.OnCreateHandle = [this, prefix](TObject*) { Add(prefix + "create"); };
-  s.OnDestroyHandle = [this, prefix](TObject*) { Add(prefix + "destroy"); };
-  s.OnError = [this, prefix](TObject*, int32_t code, const char*) {
-    {
-      std::lock_guard<std::mutex> g(FLock);
-      FErrorCodes.push_back(code);
-    }
-    Add(prefix + "error:" + std::to_string(code));
-  };
-}
-
-void EventLog::AttachClient(TUDTCustomIpClient& c, const std::string& prefix) {
-  Attach(c, prefix);
-  c.OnConnect = [this, prefix](TObject*) { Add(prefix + "connect"); };
-  c.OnDisconnect = [this, prefix](TObject*) { Add(prefix + "disconnect"); };
-}
-
-void EventLog::Add(const std::string& entry) {
-  std::lock_guard<std::mutex> g(FLock);
-  FEntries.push_back(entry);
-}
-
-std::vector<std::string> EventLog::Entries() const {
-  std::lock_guard<std::mutex> g(FLock);
-  return FEntries;
-}
-
-int EventLog::Count(const std::string& entry) const {
-  std::lock_guard<std::mutex> g(FLock);
-  int n = 0;
-  for (const auto& e : FEntries) n += e == entry;
-  return n;
-}
-
-std::vector<int32_t> EventLog::ErrorCodes() const {
-  std::lock_guard<std::mutex> g(FLock);
-  return FErrorCodes;
-}
-
-void EventLog::Clear() {
-  std::lock_guard<std::mutex> g(FLock);
-  FEntries.clear();
-  FErrorCodes.clear();
 }
 
 // ---- ConversationHub ----

@@ -1,6 +1,6 @@
-// Helpers for the connection tests: bounded waits, servers on free loopback
-// ports, clients with bounded blocking calls, an event recorder, and a hub that
-// runs conversations inside a server's accept event until the test lets them end.
+// Helpers for the connection tests: servers on free loopback ports, clients
+// with bounded blocking calls, and a hub that runs conversations inside a
+// server's accept event until the test lets them end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,21 +16,22 @@
 #include <vector>
 
 #include "custom_ip_client.h"
+#include "event_log.h"
+#include "ports.h"
+#include "raw_udt.h"
 #include "server.h"
 #include "server_socket_thread.h"
 #include "thread.h"
+#include "wait.h"
 
 namespace connection_test {
 
-// The bound of every wait; a hang fails after it with a message.
-inline constexpr std::chrono::milliseconds kWaitBound{10000};
+using namespace test_support;
+
 // How long a test watches for something that must not happen.
 inline constexpr std::chrono::milliseconds kQuietSpell{400};
 
 using Clock = std::chrono::steady_clock;
-
-// Polls pred until it holds or bound passes; true when it held.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = kWaitBound);
 
 // The local port of a UDT socket (host byte order), 0 when unknown.
 uint16_t LocalPortOf(int32_t handle);
@@ -38,14 +39,8 @@ uint16_t LocalPortOf(int32_t handle);
 // Opens the server on 127.0.0.1 at a port UDT picks and returns that port (0 on failure).
 uint16_t OpenOnFreePort(TCustomUDTServer& server);
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
-uint16_t ProbeFreePort();
-
 // A client aimed at 127.0.0.1:port, not yet connected.
 std::unique_ptr<TUDTClient> MakeClient(uint16_t port);
-
-// Gives a connected socket bounded blocking receives and sends.
-void BoundBlockingCalls(int32_t handle);
 
 // Connects a client to 127.0.0.1:port with bounded blocking calls; none on failure.
 std::unique_ptr<TUDTClient> ConnectClient(uint16_t port);
@@ -58,24 +53,6 @@ bool AnswerOnce(TUDTCustomIpClient& c);
 
 // True once the peer has gone: a wait for data reports the connection dead.
 bool PeerGone(TUDTCustomIpClient& client, std::chrono::milliseconds bound = kWaitBound);
-
-// Records events of sockets as short texts, from any thread:
-// "create", "destroy", "connect", "disconnect", "error:<code>", "listening".
-class EventLog {
- public:
-  void Attach(TUDTBaseSocket& s, const std::string& prefix = "");
-  void AttachClient(TUDTCustomIpClient& c, const std::string& prefix = "");
-  void Add(const std::string& entry);
-  std::vector<std::string> Entries() const;
-  int Count(const std::string& entry) const;
-  std::vector<int32_t> ErrorCodes() const;
-  void Clear();
-
- private:
-  mutable std::mutex FLock;
-  std::vector<std::string> FEntries;
-  std::vector<int32_t> FErrorCodes;
-};
 
 // What a conversation looked like when its accept event started, and how it went.
 struct ConversationInfo {

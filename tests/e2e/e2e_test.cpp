@@ -22,104 +22,28 @@
 #include "modal_answer.h"
 #include "received_file.h"
 #include "server_window.h"
+#include "program.h"
+#include "program_process.h"
 #include "test_server.h"
 #include "thread.h"
 
 namespace client_test {
+
+using namespace test_support;
 namespace {
 
 namespace fs = std::filesystem;
 
 std::string U8(const QString& s) { return s.toStdString(); }
 
-std::string Unique(const std::string& what) {
-  return "e2e-" + what + "-" + std::to_string(::getpid()) + ".bin";
-}
-
-// True when a UDP socket of this machine is bound to port (any address).
-bool UdpPortBound(uint16_t port) {
-  std::ifstream table("/proc/net/udp");
-  std::string line;
-  char hex[8];
-  std::snprintf(hex, sizeof hex, ":%04X ", port);
-  while (std::getline(table, line))
-    if (line.find(hex) != std::string::npos && line.find(hex) < 30) return true;
-  return false;
-}
-
-// The running executable, offscreen, ended by the test.
-class BenchProcess {
- public:
-  BenchProcess() {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    FProcess.setProcessEnvironment(env);
-    FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
-    FProcess.start(QStringLiteral(UDTBENCH_EXE), {});
-  }
-  ~BenchProcess() {
-    if (FProcess.state() != QProcess::NotRunning) {
-      FProcess.kill();
-      FProcess.waitForFinished(5000);
-    }
-  }
-  QProcess& Process() { return FProcess; }
-  // Waits until the program's server has bound port 2048.
-  bool WaitListening() {
-    return FProcess.waitForStarted(static_cast<int>(kWaitBound.count())) &&
-           WaitWithEvents([] { return UdpPortBound(2048); });
-  }
-  static fs::path Folder() { return fs::path(UDTBENCH_EXE).parent_path(); }
-
- private:
-  QProcess FProcess;
-};
-
-// A peer of our own on 127.0.0.1:2048.
-struct Peer {
-  TUDTClient c{nullptr};
-  Peer() {
-    c.SetRemoteHost("127.0.0.1");
-    c.SetRemotePort("2048");
-    c.Open();
-  }
-  std::u16string Exchange(const std::u16string& message) {
-    c.SendString(message);
-    std::u16string reply;
-    c.ReceiveString(reply);
-    return reply;
-  }
-  bool SendAll(const std::string& data) {
-    for (size_t at = 0; at < data.size();) {
-      int32_t r = c.SendBuf(data.data() + at,
-                            static_cast<int32_t>(std::min<size_t>(64 * 1024, data.size() - at)));
-      if (r <= 0) return false;
-      at += static_cast<size_t>(r);
-    }
-    return true;
-  }
-  // Starts a file transfer: request, size and name.
-  bool Announce(const std::u16string& name, int32_t size) {
-    if (Exchange(u"#SendFile#") != u"Act: #SendFile#") return false;
-    return SendAll(std::string(reinterpret_cast<const char*>(&size), 4)) &&
-           c.SendString(name) > 0;
-  }
-};
+std::string Unique(const std::string& what) { return UniqueName("e2e-" + what); }
 
 bool FileHolds(const fs::path& path, const std::string& data) {
   std::error_code ec;
   return fs::file_size(path, ec) == data.size() && !ec && ReadFile(path) == data;
 }
 
-class EndToEndTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "threads still running";
-    std::error_code ec;
-    for (const auto& f : FCleanUp) fs::remove(f, ec);
-  }
-  std::vector<fs::path> FCleanUp;
-};
+using EndToEndTest = WholeProgramTest;
 
 TEST_F(EndToEndTest, UserSendsAMessageAndA20MBFileFromTheClientPageToItsOwnServer) {
   auto bench = std::make_unique<TBench>();
@@ -147,7 +71,7 @@ TEST_F(EndToEndTest, UserSendsAMessageAndA20MBFileFromTheClientPageToItsOwnServe
   TempFolder source;
   const std::string name = Unique("20MB");
   const fs::path stored = fs::path(ExecutableFolder()) / name;
-  FCleanUp.push_back(stored);
+  RemoveAfterwards(stored);
   const std::string data = WriteFile(source.Path() / name, 20u << 20);
   ChooseFileInNextDialog((source.Path() / name).string());
   QTest::mouseClick(Form2->findChild<QPushButton*>("btnSendFile"), Qt::LeftButton);
@@ -168,20 +92,19 @@ TEST_F(EndToEndTest, UserSendsAMessageAndA20MBFileFromTheClientPageToItsOwnServe
 }
 
 TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
-  ASSERT_FALSE(UdpPortBound(2048)) << "port 2048 is taken";
-  BenchProcess bench;
+  ProgramProcess bench(UDTBENCH_EXE);
   ASSERT_TRUE(bench.WaitListening()) << "the program's server did not start listening";
 
-  Peer idle;  // an open connection that stays idle on a server worker
-  ASSERT_TRUE(idle.c.Connected());
+  DefaultPortPeer idle;  // an open connection that stays idle on a server worker
+  ASSERT_TRUE(idle.Connected());
   EXPECT_EQ(U8(QString::fromStdU16String(idle.Exchange(u"hello"))), "Act: hello");
 
   const std::string name = Unique("served");
-  const fs::path stored = BenchProcess::Folder() / name;
-  FCleanUp.push_back(stored);
+  const fs::path stored = bench.Folder() / name;
+  RemoveAfterwards(stored);
   const std::string data = WriteFile(fs::temp_directory_path() / name, 20u << 20);
   fs::remove(fs::temp_directory_path() / name);
-  Peer sender;
+  DefaultPortPeer sender;
   ASSERT_TRUE(sender.Announce(Utf8ToUtf16(name), static_cast<int32_t>(data.size())));
   ASSERT_TRUE(sender.SendAll(data));
   EXPECT_TRUE(WaitWithEvents([&] { return FileHolds(stored, data); }))
@@ -189,14 +112,14 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
 
   // A transfer the program is still waiting on when it is told to end.
   const std::string partName = Unique("partial");
-  FCleanUp.push_back(BenchProcess::Folder() / (partName + ".part"));
-  Peer partial;
+  RemoveAfterwards(bench.Folder() / (partName + ".part"));
+  DefaultPortPeer partial;
   ASSERT_TRUE(partial.Announce(Utf8ToUtf16(partName), 1 << 20));
   ASSERT_TRUE(partial.SendAll(std::string(128 * 1024, 'p')));  // whole write buffers
   const std::string pidPrefix = std::to_string(bench.Process().processId()) + "-";
   EXPECT_TRUE(WaitWithEvents([&] {
     std::error_code ec;
-    for (const auto& f : fs::directory_iterator(BenchProcess::Folder() / kIncomingFolderName, ec))
+    for (const auto& f : fs::directory_iterator(bench.Folder() / kIncomingFolderName, ec))
       if (f.path().filename().string().rfind(pidPrefix, 0) == 0 && f.file_size(ec) == 128u * 1024)
         return true;
     return false;
@@ -212,12 +135,11 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
 }
 
 TEST_F(EndToEndTest, ProgramEndsWithinFiveSecondsWhenThePeerOfATransferVanished) {
-  ASSERT_FALSE(UdpPortBound(2048)) << "port 2048 is taken";
   // The peer: another bench, killed in the middle of receiving.
-  auto peer = std::make_unique<BenchProcess>();
+  auto peer = std::make_unique<ProgramProcess>(UDTBENCH_EXE);
   ASSERT_TRUE(peer->WaitListening());
   const std::string name = Unique("vanished");
-  FCleanUp.push_back(BenchProcess::Folder() / name);
+  RemoveAfterwards(peer->Folder() / name);
 
   // Our own bench cannot listen on 2048 now, and starts all the same.
   auto bench = std::make_unique<TBench>();

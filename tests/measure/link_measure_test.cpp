@@ -14,6 +14,9 @@
 #include <sstream>
 
 #include "client_window.h"
+#include "events.h"
+#include "files.h"
+#include "ports.h"
 #include "modal_answer.h"
 #include "server_window.h"
 #include "statistics_panel.h"
@@ -22,6 +25,7 @@
 #include "transfer_table.h"
 
 namespace client_test {
+using namespace test_support;
 namespace {
 
 namespace fs = std::filesystem;
@@ -39,7 +43,7 @@ std::string Sha256Of(const std::string& bytes) {
 class LinkMeasureTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port = UnusedPort();
+    port = FreeUdpPort();
     server = std::make_unique<TServerWindow>(nullptr, std::to_string(port));
     server->Form().SetReceiveFolder(folder.Path().string());
     server->SetErrorDisplay([this](const std::u16string& e) { serverErrors.push_back(e); });
@@ -171,7 +175,7 @@ TEST_F(LinkMeasureTest, CancelStopsATransferClosesTheConnectionAndTheServerKeeps
 
 TEST_F(LinkMeasureTest, CancelEndsTheWaitForAReplyThatNeverComes) {
   // A listener that completes handshakes in UDT4's own threads and never answers.
-  const uint16_t silentPort = UnusedPort();
+  const uint16_t silentPort = FreeUdpPort();
   const int32_t silent = udt_socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in at{};
   at.sin_family = AF_INET;

@@ -8,21 +8,6 @@
 
 namespace reliability_test {
 
-std::string WireInt32(int32_t v) {
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF);
-  return out;
-}
-
-std::string WireFrame(const std::u16string& text) {
-  std::string out = WireInt32(static_cast<int32_t>(text.size()));
-  for (char16_t c : text) {
-    out.push_back(static_cast<char>(c & 0xFF));
-    out.push_back(static_cast<char>(c >> 8));
-  }
-  return out;
-}
-
 namespace {
 
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "exchange_protocol.h"
+
 namespace reliability_test {
 
 // What one conversation did, and the file the server must now hold whole.
@@ -19,8 +21,8 @@ struct TConversationOutcome {
 // absolute path some of them send as a file name.
 TConversationOutcome RunHostileConversation(int Index, uint16_t Port, const std::string& EscapeTarget);
 
-// The wire units, built without the components under test.
-std::string WireFrame(const std::u16string& Text);
-std::string WireInt32(int32_t Value);
+// The wire units, from the protocol's own encoders rather than the components under test.
+inline std::string WireFrame(const std::u16string& Text) { return protocol::EncodeStringFrame(Text); }
+inline std::string WireInt32(int32_t Value) { return protocol::EncodeSizeField(Value); }
 
 }  // namespace reliability_test

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "raw_udt.h"
+
 namespace reliability_test {
 
 class THostilePeer {
@@ -28,13 +30,13 @@ class THostilePeer {
   void Close();
   // Closes at once, dropping whatever has not left yet.
   void Vanish();
-  UDTSOCKET Handle() const noexcept { return FSock; }
+  UDTSOCKET Handle() const noexcept { return FSock.Get(); }
   // UDT4's error code of the last failed connect, 0 when none failed.
   int ConnectError() const noexcept { return FConnectError; }
 
  private:
   void Fresh();
-  UDTSOCKET FSock = UDT::INVALID_SOCK;
+  test_support::RawSocket FSock;
   int FConnectError = 0;
 };
 

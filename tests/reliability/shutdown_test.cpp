@@ -13,6 +13,8 @@
 
 #include "hostile_conversations.h"
 #include "hostile_peer.h"
+#include "program.h"
+#include "program_process.h"
 #include "server_test_support.h"
 #include "thread.h"
 
@@ -90,13 +92,11 @@ TEST_F(Shutdown, ClosingTheServerWithTenConversationsAndATransferEndsEverythingW
               static_cast<long long>(transfer.Sent()), static_cast<long long>(took));
 }
 
-TEST(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItWithinFiveSeconds) {
-  QProcess program;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("QT_QPA_PLATFORM", "offscreen");
-  program.setProcessEnvironment(env);
-  program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  program.start(QStringLiteral(UDTBENCH_EXE), {});
+using ProgramShutdown = WholeProgramTest;
+
+TEST_F(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItWithinFiveSeconds) {
+  ProgramProcess running(UDTBENCH_EXE, ProgramProcess::Offscreen(), QProcess::ForwardedErrorChannel);
+  QProcess& program = running.Process();
   ASSERT_TRUE(program.waitForStarted());
   // The program listens on port 2048 as soon as it has started.
   std::vector<std::unique_ptr<RawClient>> idle;
@@ -106,8 +106,10 @@ TEST(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItWit
   })) << "the program did not answer on port 2048";
   ASSERT_EQ(idle.size(), 9u) << "the program ended: port 2048 taken?";
 
-  const std::string name = "udtbench-shutdown-" + std::to_string(::getpid()) + ".bin";
-  const std::filesystem::path stored = std::filesystem::path(UDTBENCH_EXE).parent_path() / name;
+  const std::string name = UniqueName("udtbench-shutdown");
+  const std::filesystem::path stored = running.Folder() / name;
+  RemoveAfterwards(stored);
+  RemoveAfterwards(stored.string() + ".part");
   {
     TEndlessTransfer transfer(2048, name);
     ASSERT_TRUE(WaitWithEvents([&] {
@@ -135,8 +137,6 @@ TEST(ProgramShutdown, ClosingTheProgramWithTenConversationsAndATransferEndsItWit
                 static_cast<long long>(transfer.Sent()), before, static_cast<long long>(took));
   }
   for (auto& c : idle) EXPECT_TRUE(c->ServerClosed());
-  std::error_code ec;
-  std::filesystem::remove(stored.string() + ".part", ec);
 }
 
 }  // namespace

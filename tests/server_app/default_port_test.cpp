@@ -6,13 +6,16 @@
 
 #include <QPushButton>
 
+#include "program.h"
 #include "server_test_support.h"
 #include "server_window.h"
 
 namespace server_test {
 namespace {
 
-TEST(DefaultPort, NewWindowListensOnEveryAddressPort2048) {
+using DefaultPort = WholeProgramTest;
+
+TEST_F(DefaultPort, NewWindowListensOnEveryAddressPort2048) {
   TServerWindow window;
   window.SetErrorDisplay([](const std::u16string& text) { ADD_FAILURE() << U8(text); });
   TUDTServer* server = window.Form().UdtServer1();

@@ -1,6 +1,5 @@
 // Helpers for the server application tests: raw UDT4 clients on the loopback
-// interface, a recording view, a captured debug output, and bounded waits that
-// keep the Qt event loop running.
+// interface, a recording view, and a server page on a free port.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,32 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+#include "events.h"
+#include "ports.h"
+#include "raw_udt.h"
 #include "server_form.h"
 #include "server_view.h"
 
 namespace server_test {
 
-// The bound of every wait; a hang fails after it with a message.
-inline constexpr std::chrono::milliseconds kWaitBound{10000};
-
-// Runs the main thread's events until pred holds or bound passes; true when it held.
-bool WaitWithEvents(const std::function<bool()>& pred,
-                    std::chrono::milliseconds bound = kWaitBound);
-
-// A UDP port that was free a moment ago, for a server of one test.
-uint16_t FreeUdpPort();
-
-// UTF-16 and UTF-8 in tests.
-std::u16string U16(const std::string& utf8);
-std::string U8(const std::u16string& s);
-
-// Wire units: a string frame and a size field.
-std::string Frame(const std::u16string& text);
-std::string SizeField(int32_t size);
-// n bytes of a repeating, position-dependent pattern.
-std::string Pattern(size_t n, unsigned seed = 0);
-// Bytes as two-digit hex numbers separated by blanks, for readable failures.
-std::string Hex(const std::string& bytes);
+using namespace test_support;
 
 // Bytes the process pid has written so far into the files it is receiving in folder.
 int64_t IncomingBytes(const std::string& folder, int64_t pid);
@@ -59,10 +42,10 @@ class RawClient {
   bool Connect(uint16_t port);
   // The client's own port, as the server sees it (known once connected).
   uint16_t LocalPort() const noexcept { return FLocalPort; }
-  bool SendBytes(const std::string& bytes);
+  bool SendBytes(const std::string& bytes) { return FSock.SendAll(bytes); }
   bool SendFrame(const std::u16string& text) { return SendBytes(Frame(text)); }
   // Exactly n bytes, or what came before a failure or the time-out.
-  std::string RecvBytes(size_t n);
+  std::string RecvBytes(size_t n) { return FSock.RecvExactly(n); }
   // One frame; nullopt on a failure or time-out.
   std::optional<std::u16string> RecvFrame();
   // A text exchange: sends text, returns the reply frame's text.
@@ -75,7 +58,7 @@ class RawClient {
   void Close();
 
  private:
-  UDTSOCKET FSock;
+  RawSocket FSock;
   uint16_t FLocalPort = 0;
 };
 
@@ -92,21 +75,6 @@ class RecordingView : public IServerView {
   void AppendLog(const std::u16string& Line) override { Log.push_back(Line); }
   void ClearLog() override { Log.clear(); }
   void ShowOtherWindows() override { ++ShowOtherWindowsCalls; }
-};
-
-// Captures the debug output for its lifetime. Lines arrive on any thread.
-class DebugCapture {
- public:
-  DebugCapture();
-  ~DebugCapture();
-  std::vector<std::u16string> Lines() const;
-
- private:
-  struct State {
-    std::mutex lock;
-    std::vector<std::u16string> lines;
-  };
-  std::shared_ptr<State> FState;
 };
 
 // A server window's logic over a recording view, listening on a free port of

@@ -18,33 +18,19 @@
 #include "modal_answer.h"
 #include "received_file.h"
 #include "server_window.h"
+#include "program.h"
+#include "program_process.h"
 #include "test_server.h"
 #include "thread.h"
 
 namespace client_test {
+
+using namespace test_support;
 namespace {
 
 std::string U8(const QString& s) { return s.toStdString(); }
 
-// A client of our own that exchanges one message with the bench's server.
-std::u16string Exchange(const std::u16string& message) {
-  TUDTClient c(nullptr);
-  c.SetRemoteHost("127.0.0.1");
-  c.SetRemotePort("2048");
-  c.Open();
-  if (!c.Connected()) return u"(not connected)";
-  c.SendString(message);
-  std::u16string reply;
-  c.ReceiveString(reply);
-  return reply;
-}
-
-class BenchTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "threads still running";
-  }
-};
+using BenchTest = WholeProgramTest;
 
 TEST_F(BenchTest, ServerListensBeforeAnyWindowShowsAndThePagesComeServerFirst) {
   TBench bench;
@@ -54,7 +40,7 @@ TEST_F(BenchTest, ServerListensBeforeAnyWindowShowsAndThePagesComeServerFirst) {
   ASSERT_TRUE(Form1->Form().UdtServer1()->Listening()) << "port 2048 is not free";
   EXPECT_FALSE(frmCorlan->isVisible() || Form1->isVisible() || Form2->isVisible());
   EXPECT_EQ(frmCorlan->PageControl1()->count(), 0);
-  EXPECT_EQ(U8(QString::fromStdU16String(Exchange(u"ping"))), "Act: ping");
+  EXPECT_EQ(U8(QString::fromStdU16String(DefaultPortPeer().Exchange(u"ping"))), "Act: ping");
 
   bench.Show();
   QTabWidget* pages = frmCorlan->PageControl1();
@@ -94,7 +80,8 @@ TEST_F(BenchTest, ClosingTheContainerDuringATransferStopsItAndEndsWithinFiveSeco
   ASSERT_TRUE(client->Form().udtClient1->Connected());
 
   TempFolder source;
-  const std::string name = "bench-close-" + std::to_string(::getpid()) + ".bin";
+  const std::string name = UniqueName("bench-close");
+  RemoveAfterwards(std::filesystem::path(ExecutableFolder()) / name);
   WriteFile(source.Path() / name, 64u << 20);
   ChooseFileInNextDialog((source.Path() / name).string());
   QElapsedTimer sinceClose;
@@ -115,16 +102,13 @@ TEST_F(BenchTest, ClosingTheContainerDuringATransferStopsItAndEndsWithinFiveSeco
   bench.reset();
   EXPECT_TRUE(TThread::WaitForAllThreads(std::chrono::milliseconds(3000)));
   EXPECT_LT(sinceClose.elapsed(), 5000);
-  std::error_code ec;
-  std::filesystem::remove(std::filesystem::path(ExecutableFolder()) / name, ec);
 }
 
 TEST(BenchProgram, WithoutADisplaySaysHowToGetOne) {
-  QProcess program;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(v);
-  program.setProcessEnvironment(env);
-  program.start(QStringLiteral(UDTBENCH_EXE), {});
+  ProgramProcess running(UDTBENCH_EXE, env, QProcess::SeparateChannels);
+  QProcess& program = running.Process();
   ASSERT_TRUE(program.waitForFinished(static_cast<int>(kWaitBound.count())));
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 2);

@@ -176,7 +176,7 @@ TEST(SocketAddress, BadPortRaises) {
 
 class LocalBind : public ::testing::Test {
  protected:
-  void SetUp() override { FLog.Attach(FSocket); }
+  void SetUp() override { FLog.AttachWithTransfers(FSocket); }
   sockaddr_in BoundName() {
     sockaddr_in a;
     std::memset(&a, 0, sizeof a);
@@ -252,7 +252,7 @@ TEST(IpSocketProperties, NewObjectIsAnIPv4SocketWithEmptyTexts) {
 TEST(IpSocketProperties, SameTextKeepsTheSocketOpen) {
   EventLog log;
   TUDTIpSocket s(nullptr);
-  log.Attach(s);
+  log.AttachWithTransfers(s);
   s.SetRemoteHost("127.0.0.1");
   s.SetRemotePort("2048");
   s.Open();
@@ -267,7 +267,7 @@ TEST(IpSocketProperties, SameTextKeepsTheSocketOpen) {
 TEST(IpSocketProperties, DifferentTextClosesWithoutReopening) {
   EventLog log;
   TUDTIpSocket s(nullptr);
-  log.Attach(s);
+  log.AttachWithTransfers(s);
   s.SetRemoteHost("localhost");
   s.Open();
   s.SetRemoteHost("LOCALHOST");  // case counts
@@ -305,7 +305,7 @@ TEST(IpSocketProperties, LoadingOrDesigningStoresTheTextOnly) {
 TEST(DatagramCalls, SendToOnAUdtHandleTakesTheErrorPath) {
   EventLog log;
   TUDTIpSocket s(nullptr);
-  log.Attach(s);
+  log.AttachWithTransfers(s);
   s.Open();
   log.Clear();
   EXPECT_EQ(s.SendTo("abc", 3, Loopback(9), 0), -1);
@@ -320,7 +320,7 @@ TEST(DatagramCalls, SendToOnAUdtHandleTakesTheErrorPath) {
 TEST(DatagramCalls, ReceiveFromOnAUdtHandleTakesTheErrorPath) {
   EventLog log;
   TUDTIpSocket s(nullptr);
-  log.Attach(s);
+  log.AttachWithTransfers(s);
   s.Open();
   log.Clear();
   char buf[16];

@@ -42,7 +42,7 @@ class BaseSocketLifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
     FSocket.SetDomain(pfINET);
-    FLog.Attach(FSocket);
+    FLog.AttachWithTransfers(FSocket);
   }
   EventLog FLog;  // declared first: it outlives the socket's last events
   TUDTBaseSocket FSocket{nullptr};
@@ -358,7 +358,7 @@ TEST(BaseSocketOwnership, DestroyClosesTheSocket) {
   {
     TUDTBaseSocket s(nullptr);
     s.SetDomain(pfINET);
-    log.Attach(s);
+    log.AttachWithTransfers(s);
     s.Open();
     h = s.Handle();
   }
@@ -371,7 +371,7 @@ TEST(BaseSocketOwnership, FreedWhileLoadingWithActiveStoredClosesNothing) {
   {
     TUDTBaseSocket s(nullptr);
     s.SetDomain(pfINET);
-    log.Attach(s);
+    log.AttachWithTransfers(s);
     s.BeginLoading();
     s.SetActive(true);
     EXPECT_TRUE(s.Active());
@@ -395,7 +395,7 @@ TEST(BaseSocketOwnership, OwnerFreesItsSockets) {
     TComponent owner(nullptr);
     auto* s = new TUDTBaseSocket(&owner);
     s->SetDomain(pfINET);
-    log.Attach(*s);
+    log.AttachWithTransfers(*s);
     s->Open();
     h = s->Handle();
   }
@@ -410,7 +410,7 @@ TEST(BaseSocketOwnership, SocketFreedBeforeItsOwnerLeavesTheOwner) {
     auto* first = new TUDTBaseSocket(&owner);
     auto* second = new TUDTBaseSocket(&owner);
     second->SetDomain(pfINET);
-    log.Attach(*second);
+    log.AttachWithTransfers(*second);
     second->Open();
     delete first;  // the owner must not free it again
   }

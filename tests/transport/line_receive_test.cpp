@@ -18,7 +18,7 @@ class LineReceive : public ::testing::Test {
   void SetUp() override {
     FSocket.SetDomain(pfINET);
     ASSERT_TRUE(ConnectToRawPeer(FSocket, FListener, FPeer));
-    FLog.Attach(FSocket);
+    FLog.AttachWithTransfers(FSocket);
   }
   EventLog FLog;  // declared first: it outlives the socket's last events
   TUDTBaseSocket FSocket{nullptr};
@@ -88,7 +88,7 @@ TEST(LineReceiveOnMessages, IsRefusedWithTheGeneralException) {
   RawSocket peer;
   ASSERT_TRUE(ConnectToRawPeer(s, listener, peer));
   ASSERT_TRUE(peer.SendMsg("line\r\n"));
-  log.Attach(s);
+  log.AttachWithTransfers(s);
   try {
     s.Receiveln();
     FAIL() << "Receiveln returned on a message socket";

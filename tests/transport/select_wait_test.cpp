@@ -40,7 +40,7 @@ class ConnectedForWaiting : public ::testing::Test {
   void SetUp() override {
     FSocket.SetDomain(pfINET);
     ASSERT_TRUE(ConnectToRawPeer(FSocket, FListener, FPeer));
-    FLog.Attach(FSocket);
+    FLog.AttachWithTransfers(FSocket);
   }
   // Waits until sent data has reached the component's receive buffer.
   bool DataArrived() {

@@ -16,17 +16,12 @@
 #include <vector>
 
 #include "base_socket.h"
+#include "exchange_protocol.h"
 #include "udt_peer.h"
 
 using namespace transport_test;
 
 namespace {
-
-std::string CountBytes(int32_t n) {
-  std::string b(4, '\0');
-  std::memcpy(b.data(), &n, 4);  // little-endian host, asserted by the library
-  return b;
-}
 
 std::string CodeUnitBytes(const std::u16string& s) {
   std::string b;
@@ -35,10 +30,6 @@ std::string CodeUnitBytes(const std::u16string& s) {
     b.push_back(static_cast<char>(c >> 8));
   }
   return b;
-}
-
-std::string FrameBytes(const std::u16string& s) {
-  return CountBytes(static_cast<int32_t>(s.size())) + CodeUnitBytes(s);
 }
 
 // A text of n code units drawn from the whole UTF-16 range, surrogates included.
@@ -169,7 +160,7 @@ TEST_F(StreamFrames, NonAsciiTextTravelsAsUtf16CodeUnits) {
 }
 
 TEST_F(StreamFrames, ReceiveStringReadsOneFrameAndNoMore) {
-  ASSERT_TRUE(FPeer.SendAll(FrameBytes(u"abc") + "Z"));
+  ASSERT_TRUE(FPeer.SendAll(protocol::EncodeStringFrame(u"abc") + "Z"));
   std::u16string s = u"previous";
   FSocket.ReceiveString(s);
   EXPECT_EQ(s, u"abc");
@@ -181,7 +172,7 @@ TEST_F(StreamFrames, ReceiveStringReadsOneFrameAndNoMore) {
 }
 
 TEST_F(StreamFrames, EmptyFrameGivesTheEmptyText) {
-  ASSERT_TRUE(FPeer.SendAll(FrameBytes(u"") + "Z"));
+  ASSERT_TRUE(FPeer.SendAll(protocol::EncodeStringFrame(u"") + "Z"));
   std::u16string s = u"previous";
   FSocket.ReceiveString(s);
   EXPECT_EQ(s, u"");
@@ -193,7 +184,7 @@ TEST_F(StreamFrames, EmptyFrameGivesTheEmptyText) {
 
 TEST_F(StreamFrames, TextArrivingInTwoPiecesIsGatheredIntoOneString) {
   const std::u16string text = u"abcd";
-  const std::string bytes = FrameBytes(text);
+  const std::string bytes = protocol::EncodeStringFrame(text);
   SplitSender sender(FPeer, bytes.substr(0, 8), bytes.substr(8));
   int receives = 0;
   FSocket.OnReceive = [&](TObject*, void*, int32_t& len) {
@@ -214,7 +205,7 @@ TEST_F(StreamFrames, TextArrivingInTwoPiecesIsGatheredIntoOneString) {
 
 TEST_F(StreamFrames, CountArrivingInTwoPiecesIsGathered) {
   const std::u16string text = u"xyz";
-  const std::string bytes = FrameBytes(text);
+  const std::string bytes = protocol::EncodeStringFrame(text);
   SplitSender sender(FPeer, bytes.substr(0, 2), bytes.substr(2));
   std::vector<int32_t> lengths;
   FSocket.OnReceive = [&](TObject*, void*, int32_t& len) {
@@ -258,7 +249,7 @@ TEST_F(StreamFrames, LargeTextRoundTripsByteExact) {
 }
 
 TEST_F(StreamFrames, NegativeCountGivesTheEmptyText) {
-  ASSERT_TRUE(FPeer.SendAll(CountBytes(-1) + "Z"));
+  ASSERT_TRUE(FPeer.SendAll(protocol::EncodeSizeField(-1) + "Z"));
   std::u16string s = u"previous";
   FSocket.ReceiveString(s);
   EXPECT_EQ(s, u"");
@@ -269,7 +260,7 @@ TEST_F(StreamFrames, NegativeCountGivesTheEmptyText) {
 }
 
 TEST_F(StreamFrames, CountOf2To30IsRefusedAsAnAllocationFailure) {
-  ASSERT_TRUE(FPeer.SendAll(CountBytes(1 << 30) + "zz"));
+  ASSERT_TRUE(FPeer.SendAll(protocol::EncodeSizeField(1 << 30) + "zz"));
   std::u16string s;
   EXPECT_THROW(FSocket.ReceiveString(s), std::bad_alloc);
   EXPECT_TRUE(FSocket.Active());
@@ -280,7 +271,7 @@ TEST_F(StreamFrames, CountOf2To30IsRefusedAsAnAllocationFailure) {
 }
 
 TEST_F(StreamFrames, LargestCountIsRefusedAsAnAllocationFailure) {
-  ASSERT_TRUE(FPeer.SendAll(CountBytes(INT32_MAX)));
+  ASSERT_TRUE(FPeer.SendAll(protocol::EncodeSizeField(INT32_MAX)));
   std::u16string s;
   EXPECT_THROW(FSocket.ReceiveString(s), std::bad_alloc);
 }
@@ -288,7 +279,7 @@ TEST_F(StreamFrames, LargestCountIsRefusedAsAnAllocationFailure) {
 TEST_F(StreamFrames, HugeAnnouncedTextCostsOnlyWhatArrived) {
   const long before = PeakResidentKb();
   ASSERT_GT(before, 0);
-  ASSERT_TRUE(FPeer.SendAll(CountBytes((1 << 30) - 1) + "abcd"));
+  ASSERT_TRUE(FPeer.SendAll(protocol::EncodeSizeField((1 << 30) - 1) + "abcd"));
   FPeer.Close();
   std::u16string s;
   FSocket.ReceiveString(s);
@@ -300,7 +291,7 @@ TEST_F(StreamFrames, HugeAnnouncedTextCostsOnlyWhatArrived) {
 }
 
 TEST_F(StreamFrames, PeerClosingMidTextReportsAndCloses) {
-  ASSERT_TRUE(FPeer.SendAll(CountBytes(10) + "abcd"));
+  ASSERT_TRUE(FPeer.SendAll(protocol::EncodeSizeField(10) + "abcd"));
   FPeer.Close();
   std::u16string s;
   FSocket.ReceiveString(s);
@@ -351,7 +342,7 @@ TEST_F(MessageFrames, TextOf300CodeUnitsGoesAsCountThenPiecesOf512) {
   FSocket.SendString(text);
   EXPECT_EQ(FLog.Entries(), (std::vector<std::string>{"send:4", "send:600"}));
   ASSERT_EQ(FSocket.SendBuf("Z", 1), 1);
-  EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>(CountBytes(300)));
+  EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>(protocol::EncodeSizeField(300)));
   EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>(bytes.substr(0, 512)));
   EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>(bytes.substr(512)));
   EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>("Z"));
@@ -361,7 +352,7 @@ TEST_F(MessageFrames, TextOf256CodeUnitsIsOneFullPiece) {
   const std::u16string text = VariedText(256);
   FSocket.SendString(text);
   ASSERT_EQ(FSocket.SendBuf("Z", 1), 1);
-  EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>(CountBytes(256)));
+  EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>(protocol::EncodeSizeField(256)));
   EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>(CodeUnitBytes(text)));
   EXPECT_EQ(FPeer.RecvMsg(), std::optional<std::string>("Z"));
 }
@@ -369,7 +360,7 @@ TEST_F(MessageFrames, TextOf256CodeUnitsIsOneFullPiece) {
 TEST_F(MessageFrames, ReceiveStringGathersTextFromSeveralMessages) {
   const std::u16string text = VariedText(300);
   const std::string bytes = CodeUnitBytes(text);
-  ASSERT_TRUE(FPeer.SendMsg(CountBytes(300)));
+  ASSERT_TRUE(FPeer.SendMsg(protocol::EncodeSizeField(300)));
   ASSERT_TRUE(FPeer.SendMsg(bytes.substr(0, 512)));
   ASSERT_TRUE(FPeer.SendMsg(bytes.substr(512)));
   ASSERT_TRUE(FPeer.SendMsg("after"));

@@ -38,16 +38,12 @@ class InFolder : public ::testing::Test {
  protected:
   void SetUp() override {
     FBefore = fs::current_path();
-    std::string pattern = (fs::temp_directory_path() / "udtbench-pages-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    FFolder = pattern;
+    ASSERT_FALSE(FTemp.Path().empty());
+    FFolder = FTemp.Path();
     fs::current_path(FFolder);
   }
-  void TearDown() override {
-    fs::current_path(FBefore);
-    std::error_code ec;
-    fs::remove_all(FFolder, ec);
-  }
+  void TearDown() override { fs::current_path(FBefore); }
+  test_support::TempFolder FTemp;
   fs::path FBefore, FFolder;
 };
 
@@ -118,8 +114,8 @@ TEST_F(InFolder, FileFieldGivesTheFullPathOfARegularFileOnly) {
 }
 
 TEST_F(InFolder, SendFileTakesTheTypedPathAndRefusesAFolderBeforeSendingAnything) {
-  client_test::TempFolder stored;
-  client_test::TestServer server(stored.Path());
+  test_support::TempFolder stored;
+  test_support::TestServer server(stored.Path());
   ASSERT_TRUE(server.Listening());
   RecordingHost host;
   TClientPage page(host);
@@ -144,11 +140,11 @@ TEST_F(InFolder, SendFileTakesTheTypedPathAndRefusesAFolderBeforeSendingAnything
   EXPECT_EQ(server.Count("request"), 0) << "the refused folder reached the server";
 
   // A relative path: the file goes under its bare name, with the progress shown.
-  const std::string data = client_test::WriteFile(FFolder / "data.bin", 2 * 2048);
+  const std::string data = test_support::WriteFile(FFolder / "data.bin", 2 * 2048);
   page.Field(TClientField::FilePath).SetText(u"data.bin");
   page.ClickSendFile();
   ASSERT_TRUE(server.WaitForKind("stored")) << "the file did not arrive";
-  EXPECT_EQ(client_test::ReadFile(stored.Path() / "data.bin"), data);
+  EXPECT_EQ(test_support::ReadFile(stored.Path() / "data.bin"), data);
   EXPECT_EQ(page.GaugeProgress(), 100);
   EXPECT_EQ(page.Caption(), u"4096/4096= 100.00");
   EXPECT_EQ(host.Errors.size(), 1u);
@@ -181,12 +177,3 @@ TEST(ClientPageTest, StartsAsTheWindowDoesAndKeepsTheGaugeInRange) {
 
 }  // namespace
 }  // namespace tui_test
-
-int main(int argc, char** argv) {
-  TUDTSocketServices services;
-  QCoreApplication app(argc, argv);
-  std::setlocale(LC_ALL, "C.UTF-8");
-  InstallMainThreadSynchronize();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -13,15 +13,6 @@ namespace tui_test {
 
 namespace fs = std::filesystem;
 
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound) {
-  const auto until = std::chrono::steady_clock::now() + bound;
-  for (;;) {
-    if (pred()) return true;
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
-
 std::string ShellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {

@@ -9,13 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "wait.h"
+
 namespace tui_test {
 
-// The bound of every wait in these tests; a hang fails after it with a message.
-inline constexpr std::chrono::milliseconds kWaitBound{20000};
-
-// Polls pred until it holds or bound passes; true when it held.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = kWaitBound);
+using namespace test_support;
 
 // A command running in a tmux window of Width x Height cells. The pane stays
 // after the command ends, so the screen it leaves can still be read.

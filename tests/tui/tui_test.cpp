@@ -15,8 +15,10 @@
 #include "custom_ip_client.h"
 #include "sysutils.h"
 #include "tmux_terminal.h"
-#include "udt_peer.h"
-#include "udt_h.h"
+#include "files.h"
+#include "ports.h"
+#include "program.h"
+#include "raw_udt.h"
 
 namespace tui_test {
 namespace {
@@ -26,65 +28,23 @@ namespace fs = std::filesystem;
 constexpr int kWidth = 120;
 constexpr int kHeight = 36;
 
-// True when a UDP socket of this machine is bound to port (any address).
-bool UdpPortBound(uint16_t port) {
-  std::ifstream table("/proc/net/udp");
-  std::string line;
-  char hex[8];
-  std::snprintf(hex, sizeof hex, ":%04X ", port);
-  while (std::getline(table, line))
-    if (line.find(hex) != std::string::npos && line.find(hex) < 30) return true;
-  return false;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A fresh folder under the system's temporary folder, removed with the object.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "udtbench-tui-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) FPath = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!FPath.empty()) fs::remove_all(FPath, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const fs::path& Path() const noexcept { return FPath; }
-
- private:
-  fs::path FPath;
-};
-
-// A UDT peer of the test's own on 127.0.0.1:2048.
-struct Peer {
-  TUDTClient c{nullptr};
-  Peer() {
-    c.SetRemoteHost("127.0.0.1");
-    c.SetRemotePort("2048");
-    c.Open();
-  }
-  std::u16string Exchange(const std::u16string& message) {
-    c.SendString(message);
-    std::u16string reply;
-    c.ReceiveString(reply);
-    return reply;
-  }
-};
-
 // The program, copied into a folder of its own (the folder it stores received
 // files in), running in a tmux window. The command records the exit code and
 // whether the terminal's modes are the same as before the program ran.
-class TuiTest : public ::testing::Test {
+class TuiTest : public WholeProgramTest {
  protected:
+  static void SetUpTestSuite() {
+    // tmux and the program handle text as UTF-8, and tmux must not take this
+    // process for a client of some tmux it runs inside.
+    ::setenv("LANG", "C.UTF-8", 1);
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    ::unsetenv("TMUX");
+  }
+
   void SetUp() override {
+    WholeProgramTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_FALSE(FFolder.Path().empty());
-    ASSERT_FALSE(UdpPortBound(2048)) << "port 2048 is taken";
     const fs::path exe = FFolder.Path() / "udtbench-tui";
     fs::copy_file(UDTBENCH_TUI_EXE, exe);
     fs::permissions(exe, fs::perms::owner_all, fs::perm_options::add);
@@ -103,13 +63,15 @@ class TuiTest : public ::testing::Test {
 
   void TearDown() override {
     FTerm.reset();
-    WaitUntil([] { return !UdpPortBound(2048); });
+    EXPECT_TRUE(WaitUntil([] { return !UdpPortBound(kDefaultPort); }))
+        << "the program still holds port " << kDefaultPort;
+    WholeProgramTest::TearDown();
   }
 
   // Waits for the program to end; its exit code and the terminal's state.
   std::string WaitForExit() {
     if (!WaitUntil([&] { return fs::exists(FExitFile); })) return "still running";
-    std::string text = ReadAll(FExitFile);
+    std::string text = ReadFile(FExitFile);
     while (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
   }
@@ -140,8 +102,8 @@ TEST_F(TuiTest, OperatorServesAPeerTalksToTheOwnServerSendsAFileAndQuits) {
 
   // A peer of our own gets its reply; the server page logs the message.
   {
-    Peer peer;
-    ASSERT_TRUE(peer.c.Connected());
+    DefaultPortPeer peer;
+    ASSERT_TRUE(peer.Connected());
     EXPECT_TRUE(peer.Exchange(u"hello from a peer") == u"Act: hello from a peer");
     EXPECT_TRUE(FTerm->WaitForMatch("<127\\.0\\.0\\.1: [0-9]+> hello from a peer"))
         << FTerm->Screen();
@@ -175,7 +137,7 @@ TEST_F(TuiTest, OperatorServesAPeerTalksToTheOwnServerSendsAFileAndQuits) {
   const fs::path stored = FFolder.Path() / name;
   EXPECT_TRUE(WaitUntil([&] {
     std::error_code ec;
-    return fs::file_size(stored, ec) == data.size() && !ec && ReadAll(stored) == data;
+    return fs::file_size(stored, ec) == data.size() && !ec && ReadFile(stored) == data;
   })) << "the program's folder does not hold the file as sent";
   // The gauge, its percentage and the progress text of the page's title, which
   // changes with the integer percentage only: last when it became 100.
@@ -243,7 +205,7 @@ TEST_F(TuiTest, ErrorsWaitInALineUntilDismissedAndCtrlCRestoresTheTerminal) {
 TEST_F(TuiTest, SecondCtrlCEndsAProgramStuckWaitingForAReplyWithTheTerminalRestored) {
   ASSERT_TRUE(FTerm->WaitForText("listening on 0.0.0.0:2048")) << FTerm->Screen();
   // A peer that takes the connection but never answers: Send waits for ever.
-  transport_test::RawListener silent;
+  RawListener silent;
   ASSERT_TRUE(silent.Ok());
   FTerm->Keys({"F2", "C-u"});
   FTerm->Type("127.0.0.1");
@@ -251,9 +213,9 @@ TEST_F(TuiTest, SecondCtrlCEndsAProgramStuckWaitingForAReplyWithTheTerminalResto
   FTerm->Type(std::to_string(silent.Port()));
   FTerm->Keys({"Enter"});
   ASSERT_TRUE(FTerm->WaitForText("Close]  connected")) << FTerm->Screen();
-  transport_test::RawSocket accepted = silent.Accept();
+  RawSocket accepted = silent.Accept();
   ASSERT_TRUE(accepted.Valid());
-  transport_test::BoundBlockingCalls(accepted.Get());
+  BoundBlockingCalls(accepted.Get());
   FTerm->Keys({"F7"});
   ASSERT_TRUE(WaitUntil([&] { return !accepted.RecvExactly(4).empty(); }))
       << "the message did not go out";
@@ -267,15 +229,3 @@ TEST_F(TuiTest, SecondCtrlCEndsAProgramStuckWaitingForAReplyWithTheTerminalResto
 
 }  // namespace
 }  // namespace tui_test
-
-int main(int argc, char** argv) {
-  // tmux and the program handle text as UTF-8, and tmux must not take this
-  // process for a client of some tmux it runs inside.
-  ::setenv("LANG", "C.UTF-8", 1);
-  ::setenv("LC_ALL", "C.UTF-8", 1);
-  ::unsetenv("TMUX");
-  std::setlocale(LC_ALL, "C.UTF-8");
-  TUDTSocketServices services;
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -19,7 +19,7 @@
 #include "app_support.h"
 #include "sysutils.h"
 
-namespace client_test {
+namespace test_support {
 
 TestServer::TestServer(std::filesystem::path folder) : FFolder(std::move(folder)) {
   FServer = std::make_unique<TUDTServer>(nullptr);
@@ -141,66 +141,4 @@ void TestServer::Converse(TUDTCustomIpClient* client) {
   FChanged.notify_all();
 }
 
-bool WaitWithEvents(const std::function<bool()>& pred, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::yield();
-  }
-  return true;
-}
-
-std::string WriteFile(const std::filesystem::path& path, size_t n, unsigned seed) {
-  std::string data(n, '\0');
-  std::mt19937 gen(seed + static_cast<unsigned>(n));
-  for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>(gen() & 0xFF);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  return data;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-TempFolder::TempFolder() {
-  std::string templ = (std::filesystem::temp_directory_path() / "udtbench-client-XXXXXX").string();
-  if (char* made = mkdtemp(templ.data())) FPath = made;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ec;
-  if (!FPath.empty()) std::filesystem::remove_all(FPath, ec);
-}
-
-DebugLines::DebugLines() {
-  SetDebugOutputSink([this](const std::u16string& line) {
-    std::lock_guard<std::mutex> g(FLock);
-    FLines.push_back(line);
-  });
-}
-
-DebugLines::~DebugLines() { SetDebugOutputSink(nullptr); }
-
-std::vector<std::u16string> DebugLines::Lines() const {
-  std::lock_guard<std::mutex> g(FLock);
-  return FLines;
-}
-
-uint16_t UnusedPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  uint16_t port = 0;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
-}  // namespace client_test
+}  // namespace test_support

@@ -3,7 +3,7 @@
 # server, uses the client page as an operator would (connect to its own server,
 # send a message and a file), and photographs each page.
 # Needs xvfb-run, xdotool and ImageMagick's import. Usage:
-#   docs/capture-pictures.sh [path/to/udtbench]
+#   scripts/capture-pictures.sh [path/to/udtbench]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exe=${1:-build/shell/udtbench}

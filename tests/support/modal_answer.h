@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-namespace client_test {
+namespace test_support {
 
 // Runs answer on the next modal dialog that comes up.
 inline void AnswerNextModal(std::function<void(QWidget*)> answer) {
@@ -40,4 +40,4 @@ inline void ChooseFileInNextDialog(const std::string& path) {
   });
 }
 
-}  // namespace client_test
+}  // namespace test_support

@@ -2,7 +2,7 @@
 # Captures the terminal front-end's two pages as text, as shown in the README:
 # the client page connects to the program's own server, sends a message and a
 # 1 MB file, then both pages are printed. Needs tmux; uses port 2048. Usage:
-#   docs/capture-terminal.sh [build/tui/udtbench-tui]
+#   scripts/capture-terminal.sh [build/tui/udtbench-tui]
 set -euo pipefail
 exe=$(realpath "${1:-build/tui/udtbench-tui}")
 work=$(mktemp -d)

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
+#include "files.h"
+#include "ports.h"
 #include "server.h"
 
-namespace client_test {
-
-// The bound of every wait in these tests; a hang fails after it with a message.
-inline constexpr std::chrono::milliseconds kWaitBound{20000};
+namespace test_support {
 
 // One unit as the server saw it, in arrival order.
 struct ServerUnit {
@@ -67,40 +67,4 @@ class TestServer {
   int FRunning = 0;
 };
 
-// Polls pred while letting Qt events run, at most bound; true when it held.
-bool WaitWithEvents(const std::function<bool()>& pred,
-                    std::chrono::milliseconds bound = kWaitBound);
-
-// Writes a file of n bytes with a position-dependent pattern; returns its content.
-std::string WriteFile(const std::filesystem::path& path, size_t n, unsigned seed = 0);
-std::string ReadFile(const std::filesystem::path& path);
-
-// A fresh folder under the system's temporary folder, removed with the object.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& Path() const noexcept { return FPath; }
-
- private:
-  std::filesystem::path FPath;
-};
-
-// Collects the debug output lines for the life of the object.
-class DebugLines {
- public:
-  DebugLines();
-  ~DebugLines();
-  std::vector<std::u16string> Lines() const;
-
- private:
-  mutable std::mutex FLock;
-  std::vector<std::u16string> FLines;
-};
-
-// A UDP port on 127.0.0.1 where nothing listens at the moment.
-uint16_t UnusedPort();
-
-}  // namespace client_test
+}  // namespace test_support

@@ -1,0 +1,38 @@
+#include "program_process.h"
+
+#include "events.h"
+#include "ports.h"
+#include "program.h"
+
+namespace test_support {
+
+QProcessEnvironment ProgramProcess::Offscreen() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  return env;
+}
+
+ProgramProcess::ProgramProcess(const std::string& exe, const QProcessEnvironment& env,
+                               QProcess::ProcessChannelMode channels)
+    : FFolder(std::filesystem::path(exe).parent_path()) {
+  FProcess.setProcessEnvironment(env);
+  FProcess.setProcessChannelMode(channels);
+  FProcess.start(QString::fromStdString(exe), {});
+}
+
+ProgramProcess::~ProgramProcess() {
+  if (FProcess.state() != QProcess::NotRunning) {
+    FProcess.kill();
+    FProcess.waitForFinished(5000);
+  }
+}
+
+bool ProgramProcess::WaitListening() {
+  return FProcess.waitForStarted(static_cast<int>(kWaitBound.count())) &&
+         WaitWithEvents([this] {
+           return UdpPortBound(kDefaultPort) || FProcess.state() == QProcess::NotRunning;
+         }) &&
+         FProcess.state() != QProcess::NotRunning;
+}
+
+}  // namespace test_support

@@ -1,0 +1,57 @@
+// The tests' entry point: a UTF-8 locale for the code-page conversions, UDT4
+// started once for the whole run and stopped only after every thread of the
+// library has ended; with TEST_MAIN_QT also a Qt application (TEST_MAIN_WIDGETS:
+// one with widgets, offscreen) whose main thread runs the synchronized calls.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <memory>
+
+#include "thread.h"
+#include "udt_h.h"
+
+#if defined(TEST_MAIN_WIDGETS)
+#include <QApplication>
+#elif defined(TEST_MAIN_QT)
+#include <QCoreApplication>
+#endif
+#if defined(TEST_MAIN_QT)
+#include "app_support.h"
+#endif
+
+namespace {
+
+class UdtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { FServices = std::make_unique<TUDTSocketServices>(); }
+  void TearDown() override {
+    // UDT4's clean-up must not race with workers still leaving their last call.
+    if (!TThread::WaitForAllThreads(std::chrono::seconds(10)))
+      ADD_FAILURE() << TThread::RunningThreads() << " library threads still running at exit";
+    FServices.reset();
+  }
+
+ private:
+  std::unique_ptr<TUDTSocketServices> FServices;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if defined(TEST_MAIN_WIDGETS)
+  // Test discovery runs this program without the test environment.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+#elif defined(TEST_MAIN_QT)
+  QCoreApplication app(argc, argv);
+#endif
+#if defined(TEST_MAIN_QT)
+  InstallMainThreadSynchronize();
+#endif
+  // After the application object, which sets the locale from the environment.
+  if (!std::setlocale(LC_ALL, "C.UTF-8")) std::setlocale(LC_ALL, "");
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new UdtEnvironment);
+  return RUN_ALL_TESTS();
+}

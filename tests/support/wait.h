@@ -1,0 +1,18 @@
+// Bounded waits shared by every test: a hang fails after the bound, with the
+// caller's message saying what did not happen.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace test_support {
+
+// The bound of every wait in the tests.
+inline constexpr std::chrono::milliseconds kWaitBound{20000};
+
+// Polls pred until it holds or bound passes; true when it held. The polls start
+// a millisecond apart and spread out to longestPause, so a long wait costs little.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = kWaitBound,
+               std::chrono::milliseconds longestPause = std::chrono::milliseconds(50));
+
+}  // namespace test_support
