@@ -1,6 +1,7 @@
 #include "client_form.h"
 
 #include <clocale>
+#include <utility>
 
 #include "sysutils.h"
 
@@ -56,6 +57,15 @@ TForm2::TForm2(TClientView& View, TComponent* AOwner)
   udtClient1->OnSend = [this](TObject* s, void* b, int32_t& n) { udtClient1Send(s, b, n); };
   udtClient1->OnError = [this](TObject* s, int32_t e, const char* d) { udtClient1Error(s, e, d); };
   udtClient1->EndLoading();
+  FSender.OnStart = [this](const std::u16string& Name) {
+    FMeasuredName = Name;
+    FView.SetCancelEnabled(true);
+    FMeter.Begin(*udtClient1, TTransferMeter::TSide::Sending);
+  };
+  FSender.OnPiece = [this](const TFileSender::TPiece& Piece) {
+    FMeter.Add(*udtClient1, Piece.Data, Piece.Bytes);
+  };
+  FSender.OnFinished = [this](TFileSender::TOutcome Outcome) { FinishTransfer(Outcome); };
 }
 
 TForm2::~TForm2() {
@@ -70,7 +80,7 @@ TForm2::~TForm2() {
 
 void TForm2::Button1Click(TObject*) {
   // While a file goes out, nothing else may enter the connection.
-  if (Transferring() || FClosing) return;
+  if (Transferring() || FWaiting || FClosing) return;
   const int32_t before = udtClient1->Active() ? udtClient1->Handle() : -1;
   udtClient1->SetRemoteHost(UnicodeToAnsi(FView.EditText(TClientEdit::Edit3)));
   udtClient1->SetRemotePort(UnicodeToAnsi(FView.EditText(TClientEdit::Edit2)));
@@ -82,17 +92,57 @@ void TForm2::Button1Click(TObject*) {
 }
 
 void TForm2::Button4Click(TObject*) {
-  if (Transferring()) return;
+  if (Transferring() || FWaiting) return;
   udtClient1->Close();
 }
 
 void TForm2::Button2Click(TObject*) {
-  if (Transferring() || FClosing) return;
+  if (Transferring() || FWaiting || FClosing) return;
   std::u16string text = TimeStamp() + FView.EditText(TClientEdit::edtContent);
   udtClient1->SendString(text);
+  if (!WaitForReply()) return;
   std::u16string reply;
   udtClient1->ReceiveString(reply);
   FView.AppendLog(reply);
+}
+
+bool TForm2::WaitForReply() {
+  return AwaitReply(*udtClient1, FView, [this] { return FClosing; }, [this](bool Holding) {
+    FWaiting = Holding;
+    FView.SetConnectionButtonsEnabled(!Holding);
+    FView.SetSendFileEnabled(!Holding);
+    FView.SetCancelEnabled(Holding);
+  });
+}
+
+void TForm2::btnCancelClick(TObject*) {
+  if (FSender.Transferring())
+    FSender.Cancel();
+  else if (FWaiting)
+    CloseNow(*udtClient1);
+}
+
+void TForm2::FinishTransfer(TFileSender::TOutcome Outcome) {
+  if (!FMeasuredName) return;
+  const std::u16string name = *std::exchange(FMeasuredName, std::nullopt);
+  FView.SetCancelEnabled(false);
+  using O = TFileSender::TOutcome;
+  TTransferOutcome outcome = TTransferOutcome::Failed;
+  if (Outcome == O::Complete)
+    outcome = TTransferOutcome::Complete;
+  else if (Outcome == O::Cancelled)
+    outcome = TTransferOutcome::Cancelled;
+  else if (Outcome == O::SendFailed || Outcome == O::FileEnded || Outcome == O::Stopped)
+    outcome = TTransferOutcome::Cut;
+  try {
+    TTransferSummary s = FMeter.Finish(*udtClient1, outcome);
+    s.Peer = udtClient1->RemoteHost() + ":" + udtClient1->RemotePort();
+    s.Name = Utf16ToUtf8(name);
+    FLastTransfer = s;
+    FView.ShowTransferSummary(s);
+  } catch (...) {
+    // A summary that cannot be made leaves the last one in place.
+  }
 }
 
 std::u16string TForm2::TimeStamp() const {

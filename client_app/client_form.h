@@ -13,6 +13,7 @@
 #include "component.h"
 #include "custom_ip_client.h"
 #include "file_sender.h"
+#include "transfer_meter.h"
 
 // The formatting settings of the C library's current locale (time separator ':').
 TFormatSettings LocaleFormatSettings();
@@ -43,6 +44,14 @@ class TForm2 : public TComponent {
   // SendFile: asks for a file and sends it over the open connection.
   void btnSendFileClick(TObject* Sender);
 
+  // Cancel (and Esc): stops the running transfer, or the wait for the peer's
+  // reply, and closes the connection; does nothing when neither runs.
+  void btnCancelClick(TObject* Sender);
+  // True while a transfer or a wait for the peer can be cancelled.
+  bool Cancellable() const noexcept { return FSender.Transferring() || FWaiting; }
+  // How the last file transfer went; empty before the first.
+  const std::optional<TTransferSummary>& LastTransfer() const noexcept { return FLastTransfer; }
+
   // Traffic and error callbacks of udtClient1.
   void udtClient1Receive(TObject* Sender, void* Buf, int32_t& DataLen);
   void udtClient1Send(TObject* Sender, void* Buf, int32_t& DataLen);
@@ -70,6 +79,11 @@ class TForm2 : public TComponent {
   std::u16string TimeStamp() const;
   // Closes the connection, bounding its wait for acknowledgements.
   void CloseBounded();
+  // Waits for the reply to Send; a slow one with window events running, Cancel
+  // enabled and the other buttons held. False when the wait was cancelled.
+  bool WaitForReply();
+  // Ends the measurement of the running transfer and shows its summary.
+  void FinishTransfer(TFileSender::TOutcome Outcome);
   void AppendTraffic(std::optional<uint8_t>& carry, const void* Buf, int32_t DataLen,
                      bool sent);
 
@@ -79,6 +93,12 @@ class TForm2 : public TComponent {
   std::function<std::tm()> FClock;
   // The window is going away: handlers do nothing any more.
   bool FClosing = false;
+  // A slow reply to Send is awaited with window events running.
+  bool FWaiting = false;
+  TTransferMeter FMeter;
+  // The name of the file whose transfer is being measured; empty outside one.
+  std::optional<std::u16string> FMeasuredName;
+  std::optional<TTransferSummary> FLastTransfer;
   // A byte left over from a piece of odd length, joined with the next piece's first byte.
   std::optional<uint8_t> FReceivedCarry;
   std::optional<uint8_t> FSentCarry;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "link_statistics.h"
+
 // The single-line edits the client logic reads.
 enum class TClientEdit { Edit3, Edit2, edtContent };
 
@@ -40,4 +42,9 @@ class TClientView {
   virtual void ProcessEvents() = 0;
   // Shows a failure to the operator (the default error display).
   virtual void ShowError(const std::u16string& text) = 0;
+  // Enables Cancel while a transfer or a wait for the peer runs; a view
+  // without one ignores it.
+  virtual void SetCancelEnabled(bool) {}
+  // Shows how a file transfer ended, whatever ended it.
+  virtual void ShowTransferSummary(const TTransferSummary&) {}
 };

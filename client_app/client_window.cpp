@@ -10,10 +10,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QKeyEvent>
 #include <algorithm>
 
 #include "app_support.h"
 #include "batched_text.h"
+#include "statistics_panel.h"
 #include "exchange_protocol.h"
 
 namespace {
@@ -69,7 +71,7 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   QFont font(QStringLiteral("Tahoma"));
   font.setPixelSize(11);
   setFont(font);
-  resize(kClientWidth, kClientHeight);
+  resize(kClientWidth, kStatisticsTop + TStatisticsPanel::kHeight + 8);
 
   Memo1 = NewMemo(this, "Memo1");
   Memo2 = NewMemo(this, "Memo2");
@@ -116,17 +118,35 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   FForm = std::make_unique<TForm2>(*this);
   FForm->SetFormatSettings(SystemFormatSettings());
 
+  FStatistics = new TStatisticsPanel(this);
+  FStatistics->setGeometry(8, kStatisticsTop, kClientWidth - 16, TStatisticsPanel::kHeight);
+  FStatistics->Track(FForm->udtClient1);
+  connect(FStatistics, &TStatisticsPanel::cancelRequested, this,
+          [this] { Run(&TForm2::btnCancelClick); });
+
   connect(Button1, &QPushButton::clicked, this, [this] { Run(&TForm2::Button1Click); });
   connect(Button4, &QPushButton::clicked, this, [this] { Run(&TForm2::Button4Click); });
   connect(Button2, &QPushButton::clicked, this, [this] { Run(&TForm2::Button2Click); });
   connect(btnSendFile, &QPushButton::clicked, this, [this] { Run(&TForm2::btnSendFileClick); });
 }
 
-TClientWindow::~TClientWindow() { FForm.reset(); }
+TClientWindow::~TClientWindow() {
+  FStatistics->Track(nullptr);
+  FForm.reset();
+}
 
 void TClientWindow::Run(void (TForm2::*handler)(TObject*)) {
   RunHandler([this, handler] { (FForm.get()->*handler)(FForm.get()); },
              [this](const std::u16string& text) { ShowError(text); });
+}
+
+void TClientWindow::keyPressEvent(QKeyEvent* event) {
+  // Esc, which no control of the page takes for itself, reaches the page: Cancel.
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    Run(&TForm2::btnCancelClick);
+    return;
+  }
+  QWidget::keyPressEvent(event);
 }
 
 void TClientWindow::resizeEvent(QResizeEvent* event) {
@@ -134,6 +154,7 @@ void TClientWindow::resizeEvent(QResizeEvent* event) {
   // The log spans the whole width; the sent view keeps its right margin.
   Memo1->resize(width(), Memo1->height());
   Memo3->resize(std::max(0, width() - Memo3->x() - (kClientWidth - 343 - 352)), Memo3->height());
+  if (FStatistics) FStatistics->resize(std::max(0, width() - 16), FStatistics->height());
 }
 
 std::u16string TClientWindow::EditText(TClientEdit which) const {
@@ -192,4 +213,10 @@ void TClientWindow::ProcessEvents() { QCoreApplication::processEvents(QEventLoop
 
 void TClientWindow::ShowError(const std::u16string& text) {
   QMessageBox::critical(this, QGuiApplication::applicationDisplayName(), ToQ(text));
+}
+
+void TClientWindow::SetCancelEnabled(bool enabled) { FStatistics->SetCancelEnabled(enabled); }
+
+void TClientWindow::ShowTransferSummary(const TTransferSummary& summary) {
+  FStatistics->ShowSummary(summary);
 }

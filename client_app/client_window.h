@@ -15,6 +15,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class TStatisticsPanel;
 
 // The user's time and decimal separators, from the system locale.
 TFormatSettings SystemFormatSettings();
@@ -50,9 +51,17 @@ class TClientWindow : public QWidget, public TClientView {
   std::u16string Caption() const override;
   void ProcessEvents() override;
   void ShowError(const std::u16string& text) override;
+  void SetCancelEnabled(bool enabled) override;
+  void ShowTransferSummary(const TTransferSummary& summary) override;
+
+  // The statistics panel below the controls.
+  TStatisticsPanel* StatisticsPanel() const noexcept { return FStatistics; }
+  // The statistics panel's top edge; the window is taller by the panel.
+  static constexpr int kStatisticsTop = 415;
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   // Runs a handler of the form; a failure leaving it goes to the error display.
@@ -76,5 +85,6 @@ class TClientWindow : public QWidget, public TClientView {
   QProgressBar* Gauge1;
   QPushButton* btnSendFile;
   QFileDialog* OpenDialog1;
+  TStatisticsPanel* FStatistics = nullptr;
   std::unique_ptr<TForm2> FForm;
 };

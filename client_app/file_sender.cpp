@@ -49,7 +49,49 @@ bool Writable(int32_t u, int32_t timeoutMs) {
   return writable;
 }
 
+// True when the connection u has data to read within timeoutMs, or when the
+// wait itself failed (the receive that follows then reports the failure).
+bool Readable(int32_t u, int32_t timeoutMs) {
+  UDSET rs = udt_NEW_UDSET();
+  if (!rs) return true;
+  udt_UD_SET(rs, u);
+  TUDTTimeVal tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  int32_t r = udt_select(0, rs, nullptr, nullptr, &tv);
+  udt_DEL_UDSET(rs);
+  return r != 0;
+}
+
+// A reply that comes within this time is waited for without window events.
+constexpr int32_t kQuietWaitMs = 100;
+// How often a longer wait looks at the window's events (and so at Cancel).
+constexpr int32_t kEventWaitMs = 50;
+
 }  // namespace
+
+bool AwaitReply(TUDTClient& Client, TClientView& View, const std::function<bool()>& Stopped,
+                const std::function<void(bool)>& Holding) {
+  if (!Client.Active()) return true;
+  const int32_t h = Client.Handle();
+  if (Readable(h, kQuietWaitMs)) return true;
+  if (Holding) Holding(true);
+  bool ended = false;
+  while (!Readable(h, kEventWaitMs)) {
+    View.ProcessEvents();
+    if (Stopped() || !Client.Active() || Client.Handle() != h) {
+      ended = true;
+      break;
+    }
+  }
+  if (Holding) Holding(false);
+  return !ended;
+}
+
+void CloseNow(TUDTBaseSocket& Socket) {
+  if (!Socket.Active()) return;
+  // Without lingering UDT4's close returns at once.
+  udt_setlinger(Socket.Handle(), 0, 0);
+  Socket.Close();
+}
 
 void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace) {
   if (!Socket.Active()) return;
@@ -70,6 +112,10 @@ void TFileSender::Stop() {
   if (Running()) Decide(TOutcome::Stopped);
 }
 
+void TFileSender::Cancel() {
+  if (Running()) Decide(TOutcome::Cancelled);
+}
+
 void TFileSender::Run() {
   if (Running()) return;
   FState = TState::Choosing;
@@ -83,7 +129,10 @@ void TFileSender::Run() {
     }
     FClient.OnSend = savedOnSend;
     // The peer may still wait for data: end the conversation.
-    if (Stopping()) CloseWithin(FClient, kCloseGrace);
+    if (FOutcome == TOutcome::Cancelled)
+      CloseNow(FClient);
+    else if (Stopping())
+      CloseWithin(FClient, kCloseGrace);
     FState = TState::Finished;
     if (OnFinished) OnFinished(FOutcome);
   };
@@ -119,7 +168,12 @@ void TFileSender::SendChosenFile(const std::u16string& Path) {
   if (fileSize < 0 || !file.Seek(0))
     throw Exception(u"Cannot read the size of \"" + Path + u"\".");
 
+  const size_t slash = Path.find_last_of(u'/');
+  const std::u16string name = slash == std::u16string::npos ? Path : Path.substr(slash + 1);
+  if (OnStart) OnStart(name);
   FClient.SendString(std::u16string(protocol::kFileRequest));
+  AwaitReply(FClient, FView, [this] { return Stopping(); });
+  if (Stopping()) return;
   std::u16string reply;
   FClient.ReceiveString(reply);
 
@@ -128,8 +182,7 @@ void TFileSender::SendChosenFile(const std::u16string& Path) {
   const std::string sizeField = protocol::EncodeSizeField(size);
   SendWhole(sizeField.data(), static_cast<int32_t>(sizeField.size()));
   if (Stopping()) return;
-  const size_t slash = Path.find_last_of(u'/');
-  FClient.SendString(slash == std::u16string::npos ? Path : Path.substr(slash + 1));
+  FClient.SendString(name);
   SendFileData(file, size);
 }
 

@@ -42,6 +42,7 @@ class TFileSender {
     SendFailed,  // a send failed; the connection reported it and closed itself
     FileEnded,   // the file held fewer bytes than announced; the connection was closed
     Stopped,     // Stop ended it; the connection was closed
+    Cancelled,   // Cancel ended it; the connection was closed at once
     Failed       // an error left the transfer (the file could not be opened...)
   };
   // One piece of data handed to the connection.
@@ -74,6 +75,10 @@ class TFileSender {
   // Ends a running transfer before its next unit and closes the connection,
   // bounding its wait for acknowledgements. Does nothing when none runs.
   void Stop();
+  // The user's Cancel: ends a running transfer, or the wait for its reply,
+  // before its next unit and closes the connection at once, dropping what the
+  // peer has not acknowledged. Does nothing when none runs.
+  void Cancel();
 
   TState State() const noexcept { return FState; }
   TOutcome Outcome() const noexcept { return FOutcome; }
@@ -84,6 +89,9 @@ class TFileSender {
     return FState == TState::AwaitingReply || FState == TState::Sending;
   }
 
+  // Once the chosen file is open, just before the file request goes out,
+  // with the file's name.
+  std::function<void(const std::u16string& Name)> OnStart;
   // After each piece of data has been handed to the connection.
   std::function<void(const TPiece&)> OnPiece;
   // Once a transfer has ended, with its outcome (after the buttons are back).
@@ -92,8 +100,10 @@ class TFileSender {
  private:
   // Ends the transfer with Outcome unless Stop decided it first.
   void Decide(TOutcome Outcome) noexcept;
-  // Stop has decided how the running transfer ends.
-  bool Stopping() const noexcept { return FOutcome == TOutcome::Stopped; }
+  // Stop or Cancel has decided how the running transfer ends.
+  bool Stopping() const noexcept {
+    return FOutcome == TOutcome::Stopped || FOutcome == TOutcome::Cancelled;
+  }
   // Sends the whole buffer, letting window events run while the connection
   // cannot take more; false when a send failed or the transfer was stopped.
   bool SendWhole(const char* p, int32_t n);
@@ -116,3 +126,13 @@ class TFileSender {
 
 // Closes Socket, letting it wait at most Grace for its peer to acknowledge data.
 void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace);
+// Closes Socket at once, dropping what its peer has not acknowledged; the peer
+// sees the connection end.
+void CloseNow(TUDTBaseSocket& Socket);
+// Waits until Client's peer has a reply on its way. A reply that comes within
+// 100 ms, as every reply from a live peer on a sound link does, is waited for
+// without window events. A slower one is waited for with View's events
+// running, Holding(true) before and Holding(false) after; the wait ends early
+// when Stopped() turns true or the connection closes. False when it ended so.
+bool AwaitReply(TUDTClient& Client, TClientView& View, const std::function<bool()>& Stopped,
+                const std::function<void(bool)>& Holding = nullptr);

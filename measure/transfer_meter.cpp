@@ -6,7 +6,11 @@ namespace {
 // case the connection is gone by the end.
 constexpr std::chrono::milliseconds kReadInterval{250};
 
+std::atomic<bool> g_hashing{true};
+
 }  // namespace
+
+void TTransferMeter::SetHashing(bool On) noexcept { g_hashing = On; }
 
 void TTransferMeter::Begin(const TUDTBaseSocket& Socket, TSide Side) {
   FHash.Reset();
@@ -22,7 +26,7 @@ void TTransferMeter::Begin(const TUDTBaseSocket& Socket, TSide Side) {
 
 void TTransferMeter::Add(const TUDTBaseSocket& Socket, const void* Buf, int32_t Count) {
   if (Count <= 0) return;
-  FHash.Update(Buf, static_cast<size_t>(Count));
+  if (g_hashing.load(std::memory_order_relaxed)) FHash.Update(Buf, static_cast<size_t>(Count));
   FBytes += Count;
   if (std::chrono::steady_clock::now() - FLastRead >= kReadInterval) Read(Socket);
 }
@@ -41,7 +45,7 @@ TTransferSummary TTransferMeter::Finish(const TUDTBaseSocket& Socket, TTransferO
   s.Bytes = FBytes;
   s.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
   s.MBps = s.Seconds > 0 ? static_cast<double>(FBytes) / 1e6 / s.Seconds : 0;
-  s.Sha256 = FHash.HexDigest();
+  s.Sha256 = g_hashing ? FHash.HexDigest() : std::string();
   s.Outcome = Outcome;
   s.AverageRttMs = FRtt.Average;
   if (FFirst && FLast) {

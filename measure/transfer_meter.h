@@ -1,6 +1,7 @@
 // TTransferMeter: measures one file transfer as its pieces pass.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -23,6 +24,9 @@ class TTransferMeter {
   // Ends the transfer: the summary with the last monitor reading the socket gave.
   TTransferSummary Finish(const TUDTBaseSocket& Socket, TTransferOutcome Outcome);
   int64_t Bytes() const noexcept { return FBytes; }
+  // Turns hashing off (an empty SHA-256) or on for every meter of the process,
+  // so its cost can be measured; on by default. Any thread.
+  static void SetHashing(bool On) noexcept;
 
  private:
   void Read(const TUDTBaseSocket& Socket);

@@ -7,8 +7,9 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libudt-dev libgtest-dev qt6-base-dev
           xvfb xauth fonts-droid-fallback fonts-symbola libncurses-dev tmux)
-# The transfer hash (libcrypto) and the throughput plot (Qt Charts).
-packages+=(libssl-dev qt6-charts-dev)
+# The transfer hash (libcrypto) and the throughput plot (Qt Charts, whose
+# CMake package needs Qt OpenGL's development files).
+packages+=(libssl-dev qt6-charts-dev libqt6opengl6-dev)
 if [ "${1:-}" = "--sanitizers" ]; then
   packages+=(clang-14 libclang-rt-14-dev)
 fi

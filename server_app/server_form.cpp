@@ -210,6 +210,9 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
   if (!ClientSocket.Connected() || got < 4) return;
   const int32_t size = *protocol::DecodeSizeField({field, 4});
 
+  // The bytes are hashed as they are stored, so the hash costs no second pass.
+  TTransferMeter meter;
+  meter.Begin(ClientSocket, TTransferMeter::TSide::Receiving);
   std::unique_ptr<TReceivedFile> file;
   try {
     file = std::make_unique<TReceivedFile>(ReceiveFolder(), name);
@@ -217,6 +220,10 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     // The data that follows cannot be told from later messages, so the
     // conversation ends here.
     PostInfo(ClientSocket, u"Refused file \"" + Printable(name) + u"\": " + e.Message());
+    PostTransfer(ClientSocket, name, meter, TTransferOutcome::Refused);
+    throw;
+  } catch (const EReceivedFileError&) {
+    PostTransfer(ClientSocket, name, meter, TTransferOutcome::Refused);
     throw;
   }
   const auto started = std::chrono::steady_clock::now();
@@ -230,6 +237,10 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
       path = ReceiveFolder() + '/' + Utf16ToUtf8(complete ? file->Name() : file->PartName());
     OnFileReceived(ClientSocket, {name, path, size, file->Received(), took.count(), complete});
   };
+  auto outcome = [&file] {
+    return file->Outcome() == TFileOutcome::Complete ? TTransferOutcome::Complete
+                                                     : TTransferOutcome::Cut;
+  };
   char buffer[protocol::kPieceSize];
   int32_t stored = 0;
   try {
@@ -237,16 +248,27 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
       int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(protocol::kPieceSize, size - stored), 0);
       if (n <= 0) break;
       file->Write(buffer, n);
+      meter.Add(ClientSocket, buffer, n);
       stored += n;
     }
     if (stored >= size) file->Commit();
   } catch (...) {
     PostFileOutcome(ClientSocket, *file, size);
+    PostTransfer(ClientSocket, name, meter, outcome());
     report();
     throw;
   }
   PostFileOutcome(ClientSocket, *file, size);
+  PostTransfer(ClientSocket, name, meter, outcome());
   report();
+}
+
+void TForm1::PostTransfer(TUDTCustomIpClient& ClientSocket, const std::u16string& Name,
+                          TTransferMeter& Meter, TTransferOutcome Outcome) {
+  TTransferSummary s = Meter.Finish(ClientSocket, Outcome);
+  s.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
+  s.Name = Utf16ToUtf8(Printable(Name));
+  FQueue->Post([this, s] { FView.AddTransfer(s); });
 }
 
 void TForm1::PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size) {

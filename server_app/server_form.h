@@ -18,6 +18,7 @@
 #include "received_file.h"
 #include "server.h"
 #include "server_view.h"
+#include "transfer_meter.h"
 
 // What one file request stored: the name the client sent, the path of what was
 // kept (empty when nothing was), the announced size, the bytes stored, the time
@@ -124,6 +125,9 @@ class TForm1 {
   // Posts how the reception of File ended, keeping a cut transfer's bytes
   // under the partial name first. Worker thread.
   void PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size);
+  // Hands the row of one file request to the view's table. Worker thread.
+  void PostTransfer(TUDTCustomIpClient& ClientSocket, const std::u16string& Name,
+                    TTransferMeter& Meter, TTransferOutcome Outcome);
 
   IServerView& FView;
   const std::shared_ptr<TMainThreadQueue> FQueue;

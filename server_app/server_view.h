@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "link_statistics.h"
+
 // The two edits whose text the logic reads.
 enum TServerEdit { edtIP, edtPort };
 // The two buttons whose state the logic sets.
@@ -25,4 +27,6 @@ class IServerView {
   virtual void ClearLog() = 0;
   // Shows every other window of the application.
   virtual void ShowOtherWindows() = 0;
+  // Adds a row to the table of received files; a view without one ignores it.
+  virtual void AddTransfer(const TTransferSummary&) {}
 };

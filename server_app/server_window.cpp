@@ -12,12 +12,12 @@
 
 #include "app_support.h"
 #include "batched_text.h"
+#include "transfer_table.h"
 #include "exchange_protocol.h"
 
 namespace {
 
 constexpr int kClientWidth = 592;
-constexpr int kClientHeight = 399;
 constexpr int kMemoHeight = 329;
 
 QString ToQString(const std::u16string& s) { return QString::fromStdU16String(s); }
@@ -40,7 +40,7 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
   QFont font(QStringLiteral("Tahoma"));
   font.setPixelSize(11);
   setFont(font);
-  resize(kClientWidth, kClientHeight);
+  resize(kClientWidth, kTransfersTop + kTransfersHeight + 8);
 
   FMemo1->setObjectName(QStringLiteral("Memo1"));
   FMemo1->setGeometry(0, 0, kClientWidth, kMemoHeight);
@@ -68,6 +68,9 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
   FButton1->setGeometry(372, 346, 75, 25);
   FButton1->setText(QStringLiteral(u"客户端"));
   FButton1->setVisible(false);
+
+  FTransfers = new TTransferTable(this);
+  FTransfers->setGeometry(0, kTransfersTop, kClientWidth, kTransfersHeight);
 
   // A button bound to an action runs the action's execute handler.
   connect(FbtnOpen, &QPushButton::clicked, FactOpen, &QAction::trigger);
@@ -113,6 +116,7 @@ void TServerWindow::resizeEvent(QResizeEvent* Event) {
   QWidget::resizeEvent(Event);
   // The log keeps to the top edge at the full width of the window.
   FMemo1->setGeometry(0, 0, width(), kMemoHeight);
+  if (FTransfers) FTransfers->resize(width(), FTransfers->height());
 }
 
 std::u16string TServerWindow::EditText(TServerEdit Which) const {
@@ -135,3 +139,5 @@ void TServerWindow::ShowOtherWindows() {
     w->show();
   }
 }
+
+void TServerWindow::AddTransfer(const TTransferSummary& Summary) { FTransfers->AddTransfer(Summary); }

@@ -15,6 +15,7 @@ class TBatchedText;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class TTransferTable;
 
 // The server window: the log Memo1, the edits edtIP and edtPort, the buttons
 // btnOpen, btnClose and the hidden Button1, over the logic of TForm1. Creating
@@ -57,6 +58,13 @@ class TServerWindow : public QWidget, public IServerView {
   void AppendLog(const std::u16string& Line) override;
   void ClearLog() override;
   void ShowOtherWindows() override;
+  void AddTransfer(const TTransferSummary& Summary) override;
+
+  // The table of received files, below the edits.
+  TTransferTable* TransferTable() const noexcept { return FTransfers; }
+  // The table's top edge and height; the window is taller by the table.
+  static constexpr int kTransfersTop = 380;
+  static constexpr int kTransfersHeight = 180;
 
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
@@ -77,6 +85,7 @@ class TServerWindow : public QWidget, public IServerView {
   QPushButton* FButton1;
   QAction* FactOpen;
   QAction* FactClose;
+  TTransferTable* FTransfers = nullptr;
   TErrorDisplay FErrorDisplay;
   std::unique_ptr<TForm1> FForm;
 };

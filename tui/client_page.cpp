@@ -143,3 +143,21 @@ void TClientPage::SetCaption(const std::u16string& text) {
 void TClientPage::ProcessEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
 void TClientPage::ShowError(const std::u16string& text) { FHost.ShowError(text); }
+
+void TClientPage::ClickCancel() {
+  if (FCancelEnabled) Run(&TForm2::btnCancelClick);
+}
+
+void TClientPage::TickStatistics() {
+  if (FStatistics.Tick(*FForm->udtClient1)) FHost.Invalidate();
+}
+
+void TClientPage::SetCancelEnabled(bool enabled) {
+  FCancelEnabled = enabled;
+  FHost.Invalidate();
+}
+
+void TClientPage::ShowTransferSummary(const TTransferSummary& summary) {
+  FLastTransfer = summary;
+  FHost.Invalidate();
+}

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "client_form.h"
 #include "client_view.h"
+#include "link_statistics.h"
 #include "exchange_protocol.h"
 #include "page_host.h"
 #include "sysutils.h"
@@ -41,6 +43,13 @@ class TClientPage : public TClientView {
   void ClickClose();
   void ClickSend();
   void ClickSendFile();
+  // Cancel: stops the running transfer or wait for the peer, if one runs.
+  void ClickCancel();
+  // Samples the connection for the statistics block (twice a second).
+  void TickStatistics();
+  const TLinkMonitor& Statistics() const noexcept { return FStatistics; }
+  const std::optional<TTransferSummary>& LastTransfer() const noexcept { return FLastTransfer; }
+  bool CancelEnabled() const noexcept { return FCancelEnabled; }
 
   TTextField& Field(TClientField Which) noexcept;
   const std::deque<std::u16string>& Log() const noexcept { return FLog; }
@@ -70,6 +79,8 @@ class TClientPage : public TClientView {
   std::u16string Caption() const override { return FCaption; }
   void ProcessEvents() override;
   void ShowError(const std::u16string& text) override;
+  void SetCancelEnabled(bool enabled) override;
+  void ShowTransferSummary(const TTransferSummary& summary) override;
 
  private:
   void Run(void (TForm2::*Handler)(TObject*));
@@ -88,5 +99,8 @@ class TClientPage : public TClientView {
   int FGaugeProgress = 0;
   int FGaugeMax = 100;
   std::u16string FCaption = u"udt客户端";
+  bool FCancelEnabled = false;
+  TLinkMonitor FStatistics;
+  std::optional<TTransferSummary> FLastTransfer;
   std::unique_ptr<TForm2> FForm;
 };

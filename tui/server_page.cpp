@@ -61,3 +61,9 @@ void TServerPage::ClearLog() {
 
 // The terminal shows one page at a time and has no other windows to show.
 void TServerPage::ShowOtherWindows() {}
+
+void TServerPage::AddTransfer(const TTransferSummary& Summary) {
+  if (FTransfers.size() >= kMaxTransfers) FTransfers.pop_front();
+  FTransfers.push_back(Summary);
+  FHost.Invalidate();
+}

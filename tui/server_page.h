@@ -12,6 +12,7 @@
 #include "page_host.h"
 #include "server_form.h"
 #include "server_view.h"
+#include "link_statistics.h"
 #include "sysutils.h"
 #include "text_field.h"
 
@@ -53,6 +54,11 @@ class TServerPage : public IServerView {
   void AppendLog(const std::u16string& Line) override;
   void ClearLog() override;
   void ShowOtherWindows() override;
+  void AddTransfer(const TTransferSummary& Summary) override;
+
+  // The rows of received files, oldest first; at most kMaxTransfers.
+  static constexpr size_t kMaxTransfers = 1000;
+  const std::deque<TTransferSummary>& Transfers() const noexcept { return FTransfers; }
 
  private:
   // Runs a handler; a failure goes to the host's error line. The buttons follow.
@@ -60,6 +66,7 @@ class TServerPage : public IServerView {
 
   TPageHost& FHost;
   std::deque<std::u16string> FLog;
+  std::deque<TTransferSummary> FTransfers;
   TTextField FedtIP{u"127.0.0.1"};
   TTextField FedtPort{Utf8ToUtf16(protocol::kDefaultPort)};
   bool FOpenEnabled = true;

@@ -12,6 +12,7 @@
 
 #include "app_support.h"
 #include "client_page.h"
+#include "link_statistics.h"
 #include "server_page.h"
 #include "terminal_screen.h"
 
@@ -60,9 +61,14 @@ TTerminalBench::TTerminalBench(const TBenchOptions& Options) {
   FClient = std::make_unique<TClientPage>(*FScreen);
   FScreen->OnQuit = [this] { Quit(); };
   FScreen->Dock(FServer.get(), FClient.get());
+  // The client's statistics block samples its connection.
+  FStatistics.setInterval(static_cast<int>(TLinkMonitor::kInterval.count()));
+  QObject::connect(&FStatistics, &QTimer::timeout, [this] { FClient->TickStatistics(); });
+  FStatistics.start();
 }
 
 TTerminalBench::~TTerminalBench() {
+  FStatistics.stop();
   FClosing.Begin(FClient->Form());
   // Nothing is drawn any more: the operator gets the terminal back at once.
   FScreen->Release();

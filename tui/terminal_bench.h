@@ -3,6 +3,7 @@
 // the whole terminal program.
 #pragma once
 
+#include <QTimer>
 #include <memory>
 
 #include "bench_options.h"
@@ -36,6 +37,8 @@ class TTerminalBench : public TFrontEnd {
   std::unique_ptr<TTerminalScreen> FScreen;
   std::unique_ptr<TServerPage> FServer;
   std::unique_ptr<TClientPage> FClient;
+  // Samples the client's connection for its statistics block.
+  QTimer FStatistics;
   TPagesClosing FClosing;
 };
 

@@ -10,6 +10,8 @@
 
 #include "client_page.h"
 #include "server_page.h"
+#include "statistics_text.h"
+#include "sysutils.h"
 #include "text_field.h"
 
 #include "curses_include.h"
@@ -334,6 +336,7 @@ const std::vector<TTerminalScreen::TKeyBinding>& TTerminalScreen::KeyTable() {
       {kClientPage, u"F7", u"Send", {{true, F(7)}}, [](S& s) { s.FClient->ClickSend(); }},
       {kClientPage, u"F9", u"SendFile (File path)", {{true, F(9)}},
        [](S& s) { s.FClient->ClickSendFile(); }},
+      {kClientPage, u"F4", u"Cancel", {{true, F(4)}}, [](S& s) { s.FClient->ClickCancel(); }},
       {kServerPage, u"F8", u"clear log", {{true, F(8)}},
        [](S& s) {
          s.FServerScroll = 0;
@@ -440,10 +443,24 @@ void TTerminalScreen::DrawTabs(int Width) {
 }
 
 void TTerminalScreen::DrawServer(int Height, int Width) {
-  const int boxTop = 1, boxHeight = Height - 5;
+  // The newest received files take up to five rows under the log on a tall enough screen.
+  const auto& transfers = FServer->Transfers();
+  const int tableRows =
+      transfers.empty() || Height < 22 ? 0 : std::min<int>(static_cast<int>(transfers.size()), 4) + 1;
+  const int boxTop = 1, boxHeight = Height - 5 - tableRows;
   Box(boxTop, 0, boxHeight, Width, u"Memo1 · server log · " + FServer->ServerState());
   FLogRows = boxHeight - 2;
   DrawLines(boxTop + 1, 1, boxHeight - 2, Width - 2, FServer->Log(), FServerScroll);
+  if (tableRows > 0) {
+    int row = boxTop + boxHeight;
+    Put(row++, 1, Width - 2, u"Received: peer  name  bytes  s  MB/s  result  loss  RTT ms  SHA-256", A_BOLD);
+    for (auto it = transfers.end() - (tableRows - 1); it != transfers.end(); ++it)
+      Put(row++, 1, Width - 2,
+          Utf8ToUtf16(it->Peer + "  " + it->Name + "  " + std::to_string(it->Bytes) + "  " +
+                      FixedText(it->Seconds, 2) + "  " + FixedText(it->MBps, 2) + "  " +
+                      OutcomeName(it->Outcome) + "  " + std::to_string(it->Lost) + "  " +
+                      FixedText(it->AverageRttMs, 3) + "  " + it->Sha256));
+  }
 
   const int row = Height - 4;
   int col = 1;
@@ -460,7 +477,10 @@ void TTerminalScreen::DrawServer(int Height, int Width) {
 }
 
 void TTerminalScreen::DrawClient(int Height, int Width) {
-  const int boxTop = 1, boxes = Height - 8;
+  // The statistics block: the link, the packets, the last transfer.
+  const int statRows = std::clamp(Height - 18, 1, 3);
+  DrawStatistics(Height - 7 - statRows, statRows, Width);
+  const int boxTop = 1, boxes = Height - 8 - statRows;
   const int logHeight = std::max(3, boxes / 2);
   const int trafficHeight = boxes - logHeight;
   Box(boxTop, 0, logHeight, Width, u"Memo1 · log");
@@ -524,6 +544,32 @@ void TTerminalScreen::DrawClient(int Height, int Width) {
 
   FCursorRow = Height - 7 + (FClientFocus < 2 ? 0 : FClientFocus - 1);
   FCursorCol = cursor[FClientFocus];
+}
+
+void TTerminalScreen::DrawStatistics(int Row, int Rows, int Width) {
+  const TLinkStatistics& stats = FClient->Statistics().Statistics();
+  std::string link = "Link: not connected", packets;
+  if (!stats.Samples().empty()) {
+    const TLinkSample& s = stats.Samples().back();
+    link = std::string(FClient->Statistics().Live() ? "Link" : "Last link") + ": send " +
+           FixedText(s.SendMbps, 1) + " Mb/s  recv " + FixedText(s.ReceiveMbps, 1) +
+           " Mb/s  RTT " + RangeText(s.RttMs, stats.Rtt(), 3) + " ms  bandwidth " +
+           RangeText(s.BandwidthMbps, stats.Bandwidth(), 1) + " Mb/s";
+    packets = "Packets sent " + std::to_string(s.PacketsSent) + "  received " +
+              std::to_string(s.PacketsReceived) + "  retransmitted " +
+              std::to_string(s.Retransmitted) + "  loss send " + std::to_string(s.SendLoss) +
+              " / receive " + std::to_string(s.ReceiveLoss) + "  window flow " +
+              std::to_string(s.FlowWindow) + " / congestion " + std::to_string(s.CongestionWindow) +
+              "  in flight " + std::to_string(s.InFlight);
+  }
+  std::string last = "Last transfer: none";
+  if (const auto& t = FClient->LastTransfer()) {
+    last = SummaryText(*t);
+    for (char& c : last)
+      if (c == '\n') c = ' ';
+  }
+  const std::string lines[] = {link, packets, last};
+  for (int i = 0; i < Rows; ++i) Put(Row + i, 1, Width - 2, Utf8ToUtf16(lines[i]));
 }
 
 void TTerminalScreen::DrawErrorLine(int Row, int Width) {

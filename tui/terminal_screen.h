@@ -78,6 +78,7 @@ class TTerminalScreen : public TPageHost {
   void DrawTabs(int Width);
   void DrawServer(int Height, int Width);
   void DrawClient(int Height, int Width);
+  void DrawStatistics(int Row, int Rows, int Width);
   void DrawErrorLine(int Row, int Width);
   void DrawHelp(int Row, int Rows, int Width);
 

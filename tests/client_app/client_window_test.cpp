@@ -16,6 +16,7 @@
 #include <regex>
 
 #include "client_window.h"
+#include "statistics_panel.h"
 #include "modal_answer.h"
 #include "test_server.h"
 #include "thread.h"
@@ -71,7 +72,7 @@ class ClientWindowTest : public ::testing::Test {
 
 TEST_F(ClientWindowTest, ShowsItsControlsWithTheirTextsAndPlaces) {
   EXPECT_EQ(U8(window->windowTitle()), "udt客户端");
-  EXPECT_EQ(window->size(), QSize(708, 463));
+  EXPECT_EQ(window->size(), QSize(708, TClientWindow::kStatisticsTop + TStatisticsPanel::kHeight + 8));
   EXPECT_EQ(window->font().pixelSize(), 11);
   struct Place {
     const char* name;

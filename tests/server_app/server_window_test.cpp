@@ -133,7 +133,7 @@ class ServerWindowTest : public ::testing::Test {
 TEST_F(ServerWindowTest, ComesUpListeningWithItsControlsInPlace) {
   TServerWindow& w = *FWindow;
   EXPECT_EQ(w.windowTitle(), QStringLiteral(u"udt服务端"));
-  EXPECT_EQ(w.size(), QSize(592, 399));
+  EXPECT_EQ(w.size(), QSize(592, TServerWindow::kTransfersTop + TServerWindow::kTransfersHeight + 8));
   EXPECT_EQ(w.font().pixelSize(), 11);
   EXPECT_EQ(w.font().family(), QStringLiteral("Tahoma"));
   EXPECT_EQ(w.Memo1()->geometry(), QRect(0, 0, 592, 329));

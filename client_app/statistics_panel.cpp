@@ -1,0 +1,212 @@
+#include "statistics_panel.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineSeries>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QValueAxis>
+#include <algorithm>
+#include <sstream>
+
+#include "statistics_text.h"
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A counter: its name, and a value label whose tooltip says what it counts.
+QLabel* AddCounter(QGridLayout* grid, int row, int column, const char* name, const char* objectName,
+                   const char* meaning, int span = 1) {
+  auto* caption = new QLabel(QString::fromUtf8(name));
+  auto* value = new QLabel(QStringLiteral("-"));
+  value->setObjectName(objectName);
+  value->setToolTip(QString::fromUtf8(meaning));
+  caption->setToolTip(value->toolTip());
+  grid->addWidget(caption, row, column);
+  grid->addWidget(value, row, column + 1, 1, span);
+  return value;
+}
+
+}  // namespace
+
+TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("StatisticsPanel"));
+  auto* grid = new QGridLayout;
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setHorizontalSpacing(6);
+  grid->setVerticalSpacing(2);
+  FSendRate = AddCounter(grid, 0, 0, "Send rate", "SendRate",
+                         "Data sent over the last half second, retransmissions included, in Mb/s.");
+  FReceiveRate = AddCounter(grid, 0, 2, "Receive rate", "ReceiveRate",
+                            "Data received over the last half second, in Mb/s.");
+  FRtt = AddCounter(grid, 1, 0, "RTT ms", "Rtt",
+                    "Round-trip time: UDT's smoothed estimate of how long a packet and its "
+                    "acknowledgement take, in ms. Now, then the minimum, average and maximum of "
+                    "the half-second samples of this connection.",
+                    3);
+  FBandwidth = AddCounter(grid, 2, 0, "Bandwidth Mb/s", "Bandwidth",
+                          "UDT's estimate of the link's capacity, from pairs of packets sent back "
+                          "to back, in Mb/s. Now, then min / avg / max over this connection.",
+                          3);
+  FPacketsSent = AddCounter(grid, 3, 0, "Packets sent", "PacketsSent",
+                            "Data packets sent since the connection began, each retransmission "
+                            "counted again.");
+  FPacketsReceived = AddCounter(grid, 3, 2, "Packets received", "PacketsReceived",
+                                "Data packets received since the connection began.");
+  FRetransmitted = AddCounter(grid, 4, 0, "Retransmitted", "Retransmitted",
+                              "Data packets this side sent again because the peer reported them "
+                              "missing or their acknowledgement was late. One lost packet may be "
+                              "retransmitted several times; a retransmitted packet need not have "
+                              "been lost.");
+  FInFlight = AddCounter(grid, 4, 2, "In flight", "InFlight",
+                         "Packets sent and not yet acknowledged by the peer.");
+  FSendLoss = AddCounter(grid, 5, 0, "Send loss", "SendLoss",
+                         "Packets the peer reported missing (by NAK) since the connection began: "
+                         "losses on the way out, each counted once however often it is resent.");
+  FReceiveLoss = AddCounter(grid, 5, 2, "Receive loss", "ReceiveLoss",
+                            "Packets this side found missing in the sequence it received since "
+                            "the connection began: losses on the way in.");
+  FFlowWindow = AddCounter(grid, 6, 0, "Flow window", "FlowWindow",
+                           "Packets the receiver said it can still take.");
+  FCongestionWindow = AddCounter(grid, 6, 2, "Congestion window", "CongestionWindow",
+                                 "Packets the congestion control lets be in flight at once.");
+
+  FSummary = new QLabel(QStringLiteral("No transfer yet."));
+  FSummary->setObjectName(QStringLiteral("TransferSummary"));
+  FSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  FSummary->setToolTip(QStringLiteral(
+      "The last file transfer: bytes sent, time, average rate, packets retransmitted and "
+      "lost during it, the SHA-256 of the bytes sent, and how it ended."));
+
+  FCancel = new QPushButton(QStringLiteral("Cancel"));
+  FCancel->setObjectName(QStringLiteral("btnCancel"));
+  FCancel->setToolTip(QStringLiteral("Stops the transfer or the wait for the peer and closes the connection (Esc)."));
+  FCancel->setEnabled(false);
+  FSave = new QPushButton(QStringLiteral("Save statistics…"));
+  FSave->setObjectName(QStringLiteral("btnSaveStatistics"));
+  FSave->setToolTip(QStringLiteral("Writes the half-second samples of this or the last connection as CSV."));
+  connect(FCancel, &QPushButton::clicked, this, &TStatisticsPanel::cancelRequested);
+  connect(FSave, &QPushButton::clicked, this, [this] { AskAndSave(); });
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(FCancel);
+  buttons->addWidget(FSave);
+  buttons->addStretch();
+
+  auto* left = new QVBoxLayout;
+  left->addLayout(grid);
+  left->addWidget(FSummary);
+  left->addStretch();
+  left->addLayout(buttons);
+
+  FSeries = new QLineSeries;
+  FSeries->setName(QStringLiteral("Send rate, Mb/s"));
+  FChart = new QChart;
+  FChart->addSeries(FSeries);
+  FChart->legend()->setVisible(false);
+  FChart->setTitle(QStringLiteral("Send rate, Mb/s, last 60 s"));
+  FChart->setMargins(QMargins(0, 0, 0, 0));
+  FAxisX = new QValueAxis;
+  FAxisX->setRange(-kPlotSeconds, 0);
+  FAxisX->setLabelFormat(QStringLiteral("%d s"));
+  FAxisY = new QValueAxis;
+  FAxisY->setRange(0, 1);
+  FAxisY->setLabelFormat(QStringLiteral("%.0f"));
+  FChart->addAxis(FAxisX, Qt::AlignBottom);
+  FChart->addAxis(FAxisY, Qt::AlignLeft);
+  FSeries->attachAxis(FAxisX);
+  FSeries->attachAxis(FAxisY);
+  auto* view = new QChartView(FChart);
+  view->setObjectName(QStringLiteral("ThroughputPlot"));
+  view->setRenderHint(QPainter::Antialiasing);
+
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addLayout(left, 1);
+  layout->addWidget(view, 1);
+
+  FTimer = new QTimer(this);
+  FTimer->setInterval(static_cast<int>(TLinkMonitor::kInterval.count()));
+  connect(FTimer, &QTimer::timeout, this, [this] { Tick(); });
+  FTimer->start();
+}
+
+void TStatisticsPanel::Tick() {
+  if (!FSocket || !FMonitor.Tick(*FSocket)) return;
+  Show(FMonitor.Statistics());
+}
+
+void TStatisticsPanel::Show(const TLinkStatistics& Statistics) {
+  const std::vector<TLinkSample>& samples = Statistics.Samples();
+  if (samples.empty()) return;
+  const TLinkSample& s = samples.back();
+  FSendRate->setText(Q(FixedText(s.SendMbps, 1)));
+  FReceiveRate->setText(Q(FixedText(s.ReceiveMbps, 1)));
+  FRtt->setText(Q(RangeText(s.RttMs, Statistics.Rtt(), 3)));
+  FBandwidth->setText(Q(RangeText(s.BandwidthMbps, Statistics.Bandwidth(), 1)));
+  FPacketsSent->setNum(static_cast<double>(s.PacketsSent));
+  FPacketsReceived->setNum(static_cast<double>(s.PacketsReceived));
+  FRetransmitted->setNum(static_cast<double>(s.Retransmitted));
+  FInFlight->setNum(s.InFlight);
+  FSendLoss->setNum(static_cast<double>(s.SendLoss));
+  FReceiveLoss->setNum(static_cast<double>(s.ReceiveLoss));
+  FFlowWindow->setNum(s.FlowWindow);
+  FCongestionWindow->setNum(s.CongestionWindow);
+
+  // The plot counts seconds back from the newest sample.
+  QList<QPointF> points;
+  double top = 1;
+  for (auto it = samples.rbegin(); it != samples.rend(); ++it) {
+    const double back = it->Seconds - s.Seconds;
+    if (back < -kPlotSeconds) break;
+    points.prepend(QPointF(back, it->SendMbps));
+    top = std::max(top, it->SendMbps);
+  }
+  FSeries->replace(points);
+  FAxisY->setRange(0, top * 1.1);
+}
+
+void TStatisticsPanel::ShowSummary(const TTransferSummary& Summary) {
+  FSummary->setText(Q(SummaryText(Summary)));
+}
+
+void TStatisticsPanel::SetCancelEnabled(bool Enabled) { FCancel->setEnabled(Enabled); }
+
+bool TStatisticsPanel::SaveStatistics(const QString& Path, QString* Reason) const {
+  std::ostringstream csv;
+  WriteSamplesCsv(csv, FMonitor.Statistics().Samples());
+  const std::string text = csv.str();
+  QFile file(Path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+      file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
+    if (Reason) *Reason = file.errorString();
+    return false;
+  }
+  return true;
+}
+
+void TStatisticsPanel::AskAndSave() {
+  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save statistics"),
+                                                    QStringLiteral("udt-statistics.csv"),
+                                                    QStringLiteral("CSV (*.csv)"), nullptr,
+                                                    QFileDialog::DontUseNativeDialog);
+  if (path.isEmpty()) return;
+  QString reason;
+  if (!SaveStatistics(path, &reason))
+    QMessageBox::critical(this, QStringLiteral("Save statistics"),
+                          QStringLiteral("Cannot write %1: %2").arg(path, reason));
+}
+
+void TStatisticsPanel::SetSampling(bool On) {
+  if (On)
+    FTimer->start();
+  else
+    FTimer->stop();
+}

@@ -1,0 +1,67 @@
+#include "transfer_table.h"
+
+#include <QHeaderView>
+
+#include "statistics_text.h"
+
+namespace {
+
+struct TColumnText {
+  const char* title;
+  const char* meaning;
+};
+
+constexpr TColumnText kColumnTexts[TTransferTable::kColumns] = {
+    {"Peer", "The client's address and port."},
+    {"Name", "The file name the client sent."},
+    {"Bytes", "Bytes received and stored."},
+    {"Seconds", "From the file request to the end of the data."},
+    {"MB/s", "Bytes stored per second, in 10^6 bytes."},
+    {"SHA-256", "SHA-256 of the bytes stored, computed as they arrived; compare it with the "
+                "client's summary."},
+    {"Result", "complete: every announced byte stored under the name; cut: the transfer "
+               "ended early; refused: no file was created."},
+    {"Loss seen", "Packets the server's socket found missing during the transfer (each was "
+                  "asked for again)."},
+    {"Avg RTT ms", "Average of the round-trip time UDT measured on the server's socket "
+                   "during the transfer."},
+};
+
+}  // namespace
+
+TTransferTable::TTransferTable(QWidget* parent) : QTableWidget(0, kColumns, parent) {
+  setObjectName(QStringLiteral("TransferTable"));
+  for (int c = 0; c < kColumns; ++c) {
+    auto* header = new QTableWidgetItem(QString::fromUtf8(kColumnTexts[c].title));
+    header->setToolTip(QString::fromUtf8(kColumnTexts[c].meaning));
+    setHorizontalHeaderItem(c, header);
+  }
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  verticalHeader()->setVisible(false);
+  verticalHeader()->setDefaultSectionSize(18);
+  horizontalHeader()->setStretchLastSection(true);
+}
+
+void TTransferTable::AddTransfer(const TTransferSummary& s) {
+  if (rowCount() >= kMaxRows) removeRow(0);
+  const int row = rowCount();
+  insertRow(row);
+  const std::string texts[kColumns] = {s.Peer,
+                                       s.Name,
+                                       std::to_string(s.Bytes),
+                                       FixedText(s.Seconds, 2),
+                                       FixedText(s.MBps, 2),
+                                       s.Sha256,
+                                       OutcomeName(s.Outcome),
+                                       std::to_string(s.Lost),
+                                       FixedText(s.AverageRttMs, 3)};
+  for (int c = 0; c < kColumns; ++c) {
+    auto* item = new QTableWidgetItem(QString::fromStdString(texts[c]));
+    if (c == colBytes || c == colSeconds || c == colMBps || c == colLoss || c == colRtt)
+      item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setItem(row, c, item);
+  }
+  resizeColumnsToContents();
+  scrollToBottom();
+}

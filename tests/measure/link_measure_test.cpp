@@ -1,0 +1,210 @@
+// The bench measures a real loopback transfer between its two windows: the
+// link statistics, both sides' SHA-256, the CSV of the samples, and Cancel.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <sstream>
+
+#include "client_window.h"
+#include "events.h"
+#include "files.h"
+#include "ports.h"
+#include "modal_answer.h"
+#include "server_window.h"
+#include "statistics_panel.h"
+#include "test_server.h"
+#include "thread.h"
+#include "transfer_table.h"
+
+namespace client_test {
+using namespace test_support;
+namespace {
+
+namespace fs = std::filesystem;
+
+// UDT4 carries this many bytes of data in a packet of the bench's segment size.
+constexpr int64_t kPayload = 1052 - 44;
+
+std::string Sha256Of(const std::string& bytes) {
+  return QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                  QCryptographicHash::Sha256)
+      .toHex()
+      .toStdString();
+}
+
+class LinkMeasureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = FreeUdpPort();
+    server = std::make_unique<TServerWindow>(nullptr, std::to_string(port));
+    server->Form().SetReceiveFolder(folder.Path().string());
+    server->SetErrorDisplay([this](const std::u16string& e) { serverErrors.push_back(e); });
+    client = std::make_unique<TClientWindow>();
+    client->show();
+    client->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(client.get())) << "the client window never became active";
+  }
+  void TearDown() override {
+    client.reset();
+    server.reset();
+    EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "server threads still running";
+  }
+
+  template <typename T>
+  T* Control(const char* name) {
+    T* w = client->findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  void Connect(uint16_t to) {
+    Control<QLineEdit>("Edit3")->setText("127.0.0.1");
+    Control<QLineEdit>("Edit2")->setText(QString::number(to));
+    QTest::mouseClick(Control<QPushButton>("Button1"), Qt::LeftButton);
+    ASSERT_TRUE(client->Form().udtClient1->Connected()) << "the client did not connect";
+    client->StatisticsPanel()->Tick();  // opens the first interval of the new connection
+  }
+  QString Cell(int row, int column) {
+    QTableWidgetItem* item = server->TransferTable()->item(row, column);
+    return item ? item->text() : QString();
+  }
+  bool ButtonsBack() {
+    for (const char* b : {"Button1", "Button4", "Button2", "btnSendFile"})
+      if (!Control<QPushButton>(b)->isEnabled()) return false;
+    return !Control<QPushButton>("btnCancel")->isEnabled();
+  }
+
+  TempFolder folder;
+  TempFolder source;
+  uint16_t port = 0;
+  std::vector<std::u16string> serverErrors;
+  std::unique_ptr<TServerWindow> server;
+  std::unique_ptr<TClientWindow> client;
+};
+
+TEST_F(LinkMeasureTest, TransferIsMeasuredHashedOnBothSidesAndSavedAsCsv) {
+  Connect(port);
+  const fs::path path = source.Path() / "measured.bin";
+  const std::string bytes = WriteFile(path, 3 * 1024 * 1024 + 77, 5);
+  const std::string expected = Sha256Of(bytes);
+  ChooseFileInNextDialog(path.string());
+  QTest::mouseClick(Control<QPushButton>("btnSendFile"), Qt::LeftButton);
+
+  ASSERT_TRUE(WaitWithEvents([&] { return server->TransferTable()->rowCount() == 1; }))
+      << "the server recorded no transfer";
+  EXPECT_EQ(Cell(0, TTransferTable::colSha256).toStdString(), expected);
+  EXPECT_EQ(Cell(0, TTransferTable::colResult), "complete");
+  EXPECT_EQ(Cell(0, TTransferTable::colBytes).toLongLong(), static_cast<qint64>(bytes.size()));
+  EXPECT_EQ(Cell(0, TTransferTable::colName), "measured.bin");
+  EXPECT_GT(Cell(0, TTransferTable::colRtt).toDouble(), 0);
+
+  const auto& summary = client->Form().LastTransfer();
+  ASSERT_TRUE(summary.has_value()) << "the client showed no summary";
+  EXPECT_EQ(summary->Outcome, TTransferOutcome::Complete);
+  EXPECT_EQ(summary->Sha256, expected);
+  EXPECT_EQ(summary->Bytes, static_cast<int64_t>(bytes.size()));
+  EXPECT_GT(summary->MBps, 0);
+
+  // Every byte has arrived, so the sender's counters hold the whole file.
+  TStatisticsPanel* panel = client->StatisticsPanel();
+  panel->Tick();
+  const std::vector<TLinkSample>& samples = panel->Monitor().Statistics().Samples();
+  ASSERT_FALSE(samples.empty());
+  EXPECT_GE(samples.back().PacketsSent * kPayload, static_cast<int64_t>(bytes.size()));
+  EXPECT_GT(samples.back().RttMs, 0);
+  EXPECT_GT(panel->Monitor().Statistics().Rtt().Max, 0);
+  EXPECT_TRUE(std::any_of(samples.begin(), samples.end(), [](const TLinkSample& s) { return s.SendMbps > 0; }))
+      << "no sample saw data going out";
+
+  const fs::path csv = folder.Path() / "samples.csv";
+  ASSERT_TRUE(panel->SaveStatistics(QString::fromStdString(csv.string())));
+  std::istringstream lines(ReadFile(csv));
+  std::string line;
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line, kLinkSampleCsvHeader);
+  size_t rows = 0;
+  while (std::getline(lines, line)) {
+    ++rows;
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 12) << line;
+  }
+  EXPECT_EQ(rows, samples.size());
+}
+
+TEST_F(LinkMeasureTest, CancelStopsATransferClosesTheConnectionAndTheServerKeepsItCut) {
+  Connect(port);
+  const fs::path path = source.Path() / "cancelled.bin";
+  const std::string bytes = WriteFile(path, 64 * 1024 * 1024, 9);
+  ChooseFileInNextDialog(path.string());
+  // Esc as soon as the transfer shows progress.
+  QElapsedTimer sinceCancel;
+  auto* poll = new QTimer(client.get());
+  poll->setInterval(5);
+  QObject::connect(poll, &QTimer::timeout, [&] {
+    if (Control<QPushButton>("btnCancel")->isEnabled() && client->GaugeProgress() >= 1) {
+      poll->stop();
+      sinceCancel.start();
+      QTest::keyClick(client.get(), Qt::Key_Escape);
+    }
+  });
+  poll->start();
+  QTest::mouseClick(Control<QPushButton>("btnSendFile"), Qt::LeftButton);
+  ASSERT_TRUE(sinceCancel.isValid()) << "the transfer ended before Cancel could be pressed";
+  // Only a hang is caught here; how quickly Cancel takes effect is bench/'s figure.
+  EXPECT_LT(sinceCancel.elapsed(), kWaitBound.count())
+      << "the transfer did not stop within " << kWaitBound.count() << " ms of Cancel";
+
+  const auto& summary = client->Form().LastTransfer();
+  ASSERT_TRUE(summary.has_value());
+  EXPECT_EQ(summary->Outcome, TTransferOutcome::Cancelled);
+  EXPECT_LT(summary->Bytes, static_cast<int64_t>(bytes.size()));
+  EXPECT_FALSE(client->Form().udtClient1->Active());
+  EXPECT_TRUE(ButtonsBack());
+
+  ASSERT_TRUE(WaitWithEvents([&] { return server->TransferTable()->rowCount() == 1; }))
+      << "the server recorded no transfer";
+  EXPECT_EQ(Cell(0, TTransferTable::colResult), "cut");
+  EXPECT_FALSE(fs::exists(folder.Path() / "cancelled.bin")) << "partial data under the target name";
+}
+
+TEST_F(LinkMeasureTest, CancelEndsTheWaitForAReplyThatNeverComes) {
+  // A listener that completes handshakes in UDT4's own threads and never answers.
+  const uint16_t silentPort = FreeUdpPort();
+  const int32_t silent = udt_socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(silentPort);
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(udt_bind(silent, &at, sizeof at), 0);
+  ASSERT_EQ(udt_listen(silent, 5), 0);
+  Connect(silentPort);
+
+  QElapsedTimer waiting;
+  waiting.start();
+  auto* poll = new QTimer(client.get());
+  poll->setInterval(5);
+  QObject::connect(poll, &QTimer::timeout, [&] {
+    if (waiting.elapsed() > kWaitBound.count()) {
+      poll->stop();
+      ADD_FAILURE() << "Cancel was never offered while the reply was awaited";
+      udt_close(client->Form().udtClient1->Handle());
+    } else if (Control<QPushButton>("btnCancel")->isEnabled()) {
+      poll->stop();
+      QTest::mouseClick(Control<QPushButton>("btnCancel"), Qt::LeftButton);
+    }
+  });
+  poll->start();
+  QTest::mouseClick(Control<QPushButton>("Button2"), Qt::LeftButton);
+  EXPECT_FALSE(client->Form().udtClient1->Active()) << "Cancel left the connection open";
+  EXPECT_TRUE(ButtonsBack());
+  udt_close(silent);
+}
+
+}  // namespace
+}  // namespace client_test
