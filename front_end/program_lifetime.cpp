@@ -128,12 +128,13 @@ int RunProgram(const std::function<std::unique_ptr<QCoreApplication>()>& MakeApp
     }
     rc = QCoreApplication::exec();
     frontEnd.reset();
-    // The transport may be cleaned up only once no thread is inside UDT any more;
-    // one that does not leave in time is not waited for.
+    // The program ends once no thread is inside UDT any more; one that does not
+    // leave in time is not waited for.
     if (!TThread::WaitForAllThreads(kThreadBound)) {
       std::fflush(nullptr);
       std::_Exit(rc);
     }
   }
-  return rc;
+  FlushDebugOutput();
+  services.EndProcess(rc);
 }

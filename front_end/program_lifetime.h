@@ -87,10 +87,10 @@ inline constexpr std::chrono::milliseconds kThreadBound{1500};
 // The whole program around a front-end: starts the transport, makes the Qt
 // application (MakeApplication), hooks the main thread, turns Signals into the
 // front-end's Quit (SIGWINCH into Resize), creates the front-end (Create) and
-// runs the event loop until it ends. Then it destroys the front-end and gives
-// the server's threads kThreadBound to leave UDT; when one does not, the
-// process ends at once with the loop's code. Returns the loop's code, or 2
-// when Create throws (the reason goes to standard error).
+// runs the event loop until it ends. Then it destroys the front-end, gives the
+// server's threads kThreadBound to leave UDT, writes out the debug output and
+// ends the process with the loop's code (TUDTSocketServices::EndProcess). Returns
+// only when Create throws, with 2 (the reason goes to standard error).
 int RunProgram(const std::function<std::unique_ptr<QCoreApplication>()>& MakeApplication,
                const std::function<std::unique_ptr<TFrontEnd>()>& Create,
                std::vector<int> Signals);

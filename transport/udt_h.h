@@ -109,6 +109,14 @@ class TUDTSocketServices {
   TUDTSocketServices& operator=(const TUDTSocketServices&) = delete;
   // Cleans up now rather than at destruction; later calls do nothing.
   void Stop();
+  // Ends the process with ExitCode without UDT4's clean-up, after flushing the C
+  // streams; for a program whose every socket is closed and whose threads have
+  // left UDT. UDT4 4.11's clean-up deletes a closed listener at once, although the
+  // library keeps a closed listener answering handshakes for seconds; a connection
+  // request that arrives just then is completed on the deleted listener and
+  // crashes the process. Nothing is lost by skipping it: the system reclaims the
+  // ports and the memory, and the library's own threads end with the process.
+  [[noreturn]] void EndProcess(int ExitCode) noexcept;
 
  private:
   bool FStarted = false;
