@@ -175,6 +175,9 @@ TEST_F(ConnectionHandler, ClosedServerAnswersTheIdleClientOnceMoreThenEnds) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
   ASSERT_EQ(c.Exchange(u"before"), u"Act: before");
+  // Idle: the worker has logged the line and sleeps in its wait for the next one.
+  ASSERT_TRUE(WaitForLines(2));
+  ASSERT_TRUE(WaitUntil(OtherThreadsBlocked)) << "the worker never went back to waiting";
   const auto pool = FForm->UdtServer1()->ServerSocketThread()->ThreadPool();
   ASSERT_EQ(pool.size(), 1u);
   TUDTClientSocketThread* worker = pool[0];

@@ -2,6 +2,8 @@
 // caller's message saying what did not happen.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 
@@ -14,5 +16,11 @@ inline constexpr std::chrono::milliseconds kWaitBound{20000};
 // a millisecond apart and spread out to longestPause, so a long wait costs little.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = kWaitBound,
                std::chrono::milliseconds longestPause = std::chrono::milliseconds(50));
+
+// True while the thread tid of this process is blocked (state S or D in /proc).
+bool ThreadIsBlocked(pid_t tid);
+// True while every other thread of this process is blocked: a thread that has
+// just finished a step and then sleeps is then in the wait after that step.
+bool OtherThreadsBlocked();
 
 }  // namespace test_support

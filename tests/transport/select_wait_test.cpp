@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,17 +22,6 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 namespace {
-
-// True while the thread is blocked (its state in /proc is S or D).
-bool ThreadIsBlocked(pid_t tid) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string text;
-  std::getline(stat, text);
-  auto paren = text.rfind(')');
-  if (paren == std::string::npos || paren + 2 >= text.size()) return false;
-  char state = text[paren + 2];
-  return state == 'S' || state == 'D';
-}
 
 class ConnectedForWaiting : public ::testing::Test {
  protected:
