@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "spread.h"
+
 extern char** environ;
 
 namespace bench {
@@ -251,18 +253,8 @@ std::string SelfExe() {
 }
 
 Summary Summarize(std::vector<double> values) {
-  Summary s;
-  values.erase(std::remove_if(values.begin(), values.end(), [](double v) { return std::isnan(v); }),
-               values.end());
-  s.count = values.size();
-  if (values.empty()) return s;
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  s.min = values.front();
-  s.max = values.back();
-  s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  s.p99 = values[std::min(n - 1, static_cast<size_t>(std::ceil(0.99 * n)) - 1)];
-  return s;
+  const TSpread s = SpreadOf(std::move(values));
+  return {s.Median, s.Min, s.Max, s.P99, s.Count};
 }
 
 }  // namespace bench

@@ -76,7 +76,7 @@ class Child {
 // This program's own path, for starting it again as a child.
 std::string SelfExe();
 
-// Order statistics of a sample (sorted copy; empty samples give zeros).
+// Order statistics of a sample (measure's SpreadOf: NaNs left out, empty samples give zeros).
 struct Summary {
   double median = 0, min = 0, max = 0, p99 = 0;
   size_t count = 0;

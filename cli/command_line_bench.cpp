@@ -21,6 +21,7 @@
 #include "received_file.h"
 #include "program_lifetime.h"
 #include "server_form.h"
+#include "spread.h"
 #include "sysutils.h"
 #include "transfer_figures.h"
 

@@ -1,7 +1,5 @@
 #include "transfer_figures.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 
@@ -61,17 +59,4 @@ QJsonObject SummaryJson(const TTransferSummary& Summary, bool LinkKnown) {
           {"loss_percent", link(Summary.LossPercent)},
           {"retransmits", link(static_cast<qint64>(Summary.Retransmitted))},
           {"sha256", Summary.Sha256.empty() ? QJsonValue() : QString::fromStdString(Summary.Sha256)}};
-}
-
-TSpread SpreadOf(std::vector<double> Times) {
-  TSpread s;
-  if (Times.empty()) return s;
-  std::sort(Times.begin(), Times.end());
-  const size_t n = Times.size();
-  s.Min = Times.front();
-  s.Max = Times.back();
-  s.Median = n % 2 ? Times[n / 2] : (Times[n / 2 - 1] + Times[n / 2]) / 2;
-  const size_t rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n)));
-  s.P99 = Times[std::max<size_t>(rank, 1) - 1];
-  return s;
 }

@@ -1,11 +1,10 @@
-// The figures udtbench-cli reports: a file's SHA-256, what UDT4's monitor
-// measured on the connection, and the spread of round-trip times.
+// The figures udtbench-cli reports: a file's SHA-256 and what UDT4's monitor
+// measured on the connection.
 #pragma once
 
 #include <QJsonObject>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "base_socket.h"
 #include "link_statistics.h"
@@ -24,10 +23,3 @@ bool AddLinkFigures(const TUDTBaseSocket& Socket, bool Sending,
 std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown);
 // The same as JSON fields, the link's figures null when LinkKnown is false.
 QJsonObject SummaryJson(const TTransferSummary& Summary, bool LinkKnown);
-
-// Minimum, median, 99th percentile (nearest rank) and maximum of a list of times.
-struct TSpread {
-  double Min = 0, Median = 0, P99 = 0, Max = 0;
-};
-// The spread of Times; all zero for none.
-TSpread SpreadOf(std::vector<double> Times);

@@ -22,18 +22,64 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-// A counter: its name, and a value label whose tooltip says what it counts.
-QLabel* AddCounter(QGridLayout* grid, int row, int column, const char* name, const char* objectName,
-                   const char* meaning, int span = 1) {
-  auto* caption = new QLabel(QString::fromUtf8(name));
-  auto* value = new QLabel(QStringLiteral("-"));
-  value->setObjectName(objectName);
-  value->setToolTip(QString::fromUtf8(meaning));
-  caption->setToolTip(value->toolTip());
-  grid->addWidget(caption, row, column);
-  grid->addWidget(value, row, column + 1, 1, span);
-  return value;
-}
+// A counter of the grid: where it stands, its name and tooltip, and its text for
+// the newest sample of a connection.
+struct TCounter {
+  int Row, Column, Span;
+  const char* Name;
+  const char* ObjectName;
+  const char* Meaning;
+  QString (*Text)(const TLinkSample& s, const TLinkStatistics& Statistics);
+};
+
+// A packet count as the labels have always shown it (QLabel::setNum of a double).
+QString Count(int64_t v) { return QString::number(static_cast<double>(v)); }
+
+const TCounter kCounters[] = {
+    {0, 0, 1, "Send rate", "SendRate",
+     "Data sent over the last half second, retransmissions included, in Mb/s.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return Q(FixedText(s.SendMbps, 1)); }},
+    {0, 2, 1, "Receive rate", "ReceiveRate", "Data received over the last half second, in Mb/s.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return Q(FixedText(s.ReceiveMbps, 1)); }},
+    {1, 0, 3, "RTT ms", "Rtt",
+     "Round-trip time: UDT's smoothed estimate of how long a packet and its "
+     "acknowledgement take, in ms. Now, then the minimum, average and maximum of "
+     "the half-second samples of this connection.",
+     [](const TLinkSample& s, const TLinkStatistics& st) { return Q(RangeText(s.RttMs, st.Rtt(), 3)); }},
+    {2, 0, 3, "Bandwidth Mb/s", "Bandwidth",
+     "UDT's estimate of the link's capacity, from pairs of packets sent back "
+     "to back, in Mb/s. Now, then min / avg / max over this connection.",
+     [](const TLinkSample& s, const TLinkStatistics& st) {
+       return Q(RangeText(s.BandwidthMbps, st.Bandwidth(), 1));
+     }},
+    {3, 0, 1, "Packets sent", "PacketsSent",
+     "Data packets sent since the connection began, each retransmission "
+     "counted again.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return Count(s.PacketsSent); }},
+    {3, 2, 1, "Packets received", "PacketsReceived", "Data packets received since the connection began.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return Count(s.PacketsReceived); }},
+    {4, 0, 1, "Retransmitted", "Retransmitted",
+     "Data packets this side sent again because the peer reported them "
+     "missing or their acknowledgement was late. One lost packet may be "
+     "retransmitted several times; a retransmitted packet need not have "
+     "been lost.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return Count(s.Retransmitted); }},
+    {4, 2, 1, "In flight", "InFlight", "Packets sent and not yet acknowledged by the peer.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return QString::number(s.InFlight); }},
+    {5, 0, 1, "Send loss", "SendLoss",
+     "Packets the peer reported missing (by NAK) since the connection began: "
+     "losses on the way out, each counted once however often it is resent.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return Count(s.SendLoss); }},
+    {5, 2, 1, "Receive loss", "ReceiveLoss",
+     "Packets this side found missing in the sequence it received since "
+     "the connection began: losses on the way in.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return Count(s.ReceiveLoss); }},
+    {6, 0, 1, "Flow window", "FlowWindow", "Packets the receiver said it can still take.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return QString::number(s.FlowWindow); }},
+    {6, 2, 1, "Congestion window", "CongestionWindow",
+     "Packets the congestion control lets be in flight at once.",
+     [](const TLinkSample& s, const TLinkStatistics&) { return QString::number(s.CongestionWindow); }},
+};
 
 }  // namespace
 
@@ -43,41 +89,16 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QWidget(parent) {
   grid->setContentsMargins(0, 0, 0, 0);
   grid->setHorizontalSpacing(6);
   grid->setVerticalSpacing(2);
-  FSendRate = AddCounter(grid, 0, 0, "Send rate", "SendRate",
-                         "Data sent over the last half second, retransmissions included, in Mb/s.");
-  FReceiveRate = AddCounter(grid, 0, 2, "Receive rate", "ReceiveRate",
-                            "Data received over the last half second, in Mb/s.");
-  FRtt = AddCounter(grid, 1, 0, "RTT ms", "Rtt",
-                    "Round-trip time: UDT's smoothed estimate of how long a packet and its "
-                    "acknowledgement take, in ms. Now, then the minimum, average and maximum of "
-                    "the half-second samples of this connection.",
-                    3);
-  FBandwidth = AddCounter(grid, 2, 0, "Bandwidth Mb/s", "Bandwidth",
-                          "UDT's estimate of the link's capacity, from pairs of packets sent back "
-                          "to back, in Mb/s. Now, then min / avg / max over this connection.",
-                          3);
-  FPacketsSent = AddCounter(grid, 3, 0, "Packets sent", "PacketsSent",
-                            "Data packets sent since the connection began, each retransmission "
-                            "counted again.");
-  FPacketsReceived = AddCounter(grid, 3, 2, "Packets received", "PacketsReceived",
-                                "Data packets received since the connection began.");
-  FRetransmitted = AddCounter(grid, 4, 0, "Retransmitted", "Retransmitted",
-                              "Data packets this side sent again because the peer reported them "
-                              "missing or their acknowledgement was late. One lost packet may be "
-                              "retransmitted several times; a retransmitted packet need not have "
-                              "been lost.");
-  FInFlight = AddCounter(grid, 4, 2, "In flight", "InFlight",
-                         "Packets sent and not yet acknowledged by the peer.");
-  FSendLoss = AddCounter(grid, 5, 0, "Send loss", "SendLoss",
-                         "Packets the peer reported missing (by NAK) since the connection began: "
-                         "losses on the way out, each counted once however often it is resent.");
-  FReceiveLoss = AddCounter(grid, 5, 2, "Receive loss", "ReceiveLoss",
-                            "Packets this side found missing in the sequence it received since "
-                            "the connection began: losses on the way in.");
-  FFlowWindow = AddCounter(grid, 6, 0, "Flow window", "FlowWindow",
-                           "Packets the receiver said it can still take.");
-  FCongestionWindow = AddCounter(grid, 6, 2, "Congestion window", "CongestionWindow",
-                                 "Packets the congestion control lets be in flight at once.");
+  for (const TCounter& c : kCounters) {
+    auto* caption = new QLabel(QString::fromUtf8(c.Name));
+    auto* value = new QLabel(QStringLiteral("-"));
+    value->setObjectName(c.ObjectName);
+    value->setToolTip(QString::fromUtf8(c.Meaning));
+    caption->setToolTip(value->toolTip());
+    grid->addWidget(caption, c.Row, c.Column);
+    grid->addWidget(value, c.Row, c.Column + 1, 1, c.Span);
+    FCounters.push_back(value);
+  }
 
   FSummary = new QLabel(QStringLiteral("No transfer yet."));
   FSummary->setObjectName(QStringLiteral("TransferSummary"));
@@ -147,18 +168,7 @@ void TStatisticsPanel::Show(const TLinkStatistics& Statistics) {
   const std::vector<TLinkSample>& samples = Statistics.Samples();
   if (samples.empty()) return;
   const TLinkSample& s = samples.back();
-  FSendRate->setText(Q(FixedText(s.SendMbps, 1)));
-  FReceiveRate->setText(Q(FixedText(s.ReceiveMbps, 1)));
-  FRtt->setText(Q(RangeText(s.RttMs, Statistics.Rtt(), 3)));
-  FBandwidth->setText(Q(RangeText(s.BandwidthMbps, Statistics.Bandwidth(), 1)));
-  FPacketsSent->setNum(static_cast<double>(s.PacketsSent));
-  FPacketsReceived->setNum(static_cast<double>(s.PacketsReceived));
-  FRetransmitted->setNum(static_cast<double>(s.Retransmitted));
-  FInFlight->setNum(s.InFlight);
-  FSendLoss->setNum(static_cast<double>(s.SendLoss));
-  FReceiveLoss->setNum(static_cast<double>(s.ReceiveLoss));
-  FFlowWindow->setNum(s.FlowWindow);
-  FCongestionWindow->setNum(s.CongestionWindow);
+  for (size_t i = 0; i < FCounters.size(); ++i) FCounters[i]->setText(kCounters[i].Text(s, Statistics));
 
   // The plot counts seconds back from the newest sample.
   QList<QPointF> points;

@@ -52,18 +52,8 @@ class TStatisticsPanel : public QWidget {
   const TUDTBaseSocket* FSocket = nullptr;
   TLinkMonitor FMonitor;
   QTimer* FTimer;
-  QLabel* FSendRate;
-  QLabel* FReceiveRate;
-  QLabel* FRtt;
-  QLabel* FBandwidth;
-  QLabel* FPacketsSent;
-  QLabel* FPacketsReceived;
-  QLabel* FRetransmitted;
-  QLabel* FInFlight;
-  QLabel* FSendLoss;
-  QLabel* FReceiveLoss;
-  QLabel* FFlowWindow;
-  QLabel* FCongestionWindow;
+  // The counters' value labels, in the order of the table in the .cpp.
+  std::vector<QLabel*> FCounters;
   QLabel* FSummary;
   QPushButton* FCancel;
   QPushButton* FSave;

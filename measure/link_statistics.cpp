@@ -2,18 +2,51 @@
 
 #include <algorithm>
 #include <charconv>
+#include <type_traits>
 
 namespace {
 
-void PutNumber(std::ostream& Out, double v) {
-  char text[64];
-  auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);
-  Out.write(text, r.ptr - text);
+// A figure of the monitor record that a sample keeps: where it is kept, and where it is read.
+template <class TKept, class TRead>
+struct TField {
+  TKept TLinkSample::*Kept;
+  TRead TUDTTraceInfo::*Read;
+};
+
+// Calls Visit on every field of a sample after Seconds, in the order of the CSV columns.
+template <class TVisit>
+void ForEachField(TVisit&& Visit) {
+  static constexpr TField<double, double> kRates[] = {
+      {&TLinkSample::SendMbps, &TUDTTraceInfo::mbpsSendRate},
+      {&TLinkSample::ReceiveMbps, &TUDTTraceInfo::mbpsRecvRate},
+      {&TLinkSample::RttMs, &TUDTTraceInfo::msRTT},
+      {&TLinkSample::BandwidthMbps, &TUDTTraceInfo::mbpsBandwidth}};
+  static constexpr TField<int64_t, int64_t> kPackets[] = {
+      {&TLinkSample::PacketsSent, &TUDTTraceInfo::pktSentTotal},
+      {&TLinkSample::PacketsReceived, &TUDTTraceInfo::pktRecvTotal}};
+  static constexpr TField<int64_t, int32_t> kLosses[] = {
+      {&TLinkSample::Retransmitted, &TUDTTraceInfo::pktRetransTotal},
+      {&TLinkSample::SendLoss, &TUDTTraceInfo::pktSndLossTotal},
+      {&TLinkSample::ReceiveLoss, &TUDTTraceInfo::pktRcvLossTotal}};
+  static constexpr TField<int32_t, int32_t> kWindows[] = {
+      {&TLinkSample::FlowWindow, &TUDTTraceInfo::pktFlowWindow},
+      {&TLinkSample::CongestionWindow, &TUDTTraceInfo::pktCongestionWindow},
+      {&TLinkSample::InFlight, &TUDTTraceInfo::pktFlightSize}};
+  for (const auto& f : kRates) Visit(f);
+  for (const auto& f : kPackets) Visit(f);
+  for (const auto& f : kLosses) Visit(f);
+  for (const auto& f : kWindows) Visit(f);
 }
 
-void PutNumber(std::ostream& Out, int64_t v) {
-  char text[32];
-  auto r = std::to_chars(text, text + sizeof text, v);
+// A rate with three decimals, a count as it is; '.' whatever the locale.
+template <class T>
+void PutNumber(std::ostream& Out, T v) {
+  char text[64];
+  std::to_chars_result r;
+  if constexpr (std::is_floating_point_v<T>)
+    r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);
+  else
+    r = std::to_chars(text, text + sizeof text, v);
   Out.write(text, r.ptr - text);
 }
 
@@ -22,18 +55,7 @@ void PutNumber(std::ostream& Out, int64_t v) {
 TLinkSample SampleOf(const TUDTTraceInfo& Info, double Seconds) {
   TLinkSample s;
   s.Seconds = Seconds;
-  s.SendMbps = Info.mbpsSendRate;
-  s.ReceiveMbps = Info.mbpsRecvRate;
-  s.RttMs = Info.msRTT;
-  s.BandwidthMbps = Info.mbpsBandwidth;
-  s.PacketsSent = Info.pktSentTotal;
-  s.PacketsReceived = Info.pktRecvTotal;
-  s.Retransmitted = Info.pktRetransTotal;
-  s.SendLoss = Info.pktSndLossTotal;
-  s.ReceiveLoss = Info.pktRcvLossTotal;
-  s.FlowWindow = Info.pktFlowWindow;
-  s.CongestionWindow = Info.pktCongestionWindow;
-  s.InFlight = Info.pktFlightSize;
+  ForEachField([&](const auto& f) { s.*f.Kept = Info.*f.Read; });
   return s;
 }
 
@@ -67,16 +89,11 @@ const char* const kLinkSampleCsvHeader =
 void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples) {
   Out << kLinkSampleCsvHeader << '\n';
   for (const TLinkSample& s : Samples) {
-    for (double v : {s.Seconds, s.SendMbps, s.ReceiveMbps, s.RttMs, s.BandwidthMbps}) {
-      PutNumber(Out, v);
+    PutNumber(Out, s.Seconds);
+    ForEachField([&](const auto& f) {
       Out << ',';
-    }
-    for (int64_t v : {s.PacketsSent, s.PacketsReceived, s.Retransmitted, s.SendLoss, s.ReceiveLoss,
-                      int64_t{s.FlowWindow}, int64_t{s.CongestionWindow}}) {
-      PutNumber(Out, v);
-      Out << ',';
-    }
-    PutNumber(Out, int64_t{s.InFlight});
+      PutNumber(Out, s.*f.Kept);
+    });
     Out << '\n';
   }
 }

@@ -20,18 +20,10 @@ class ClientConnectionTest : public ConnectionTest {
  protected:
   void SetUp() override {
     ConnectionTest::SetUp();
-    Server = std::make_unique<TUDTServer>(nullptr);
-    Server->OnAccept = Hub.Handler();
+    MakeServer();
     Port = OpenOnFreePort(*Server);
     ASSERT_NE(Port, 0) << "the server did not listen";
   }
-  void TearDown() override {
-    Server.reset();
-    ConnectionTest::TearDown();
-  }
-
-  std::unique_ptr<TUDTServer> Server;
-  uint16_t Port = 0;
 };
 
 TEST_F(ClientConnectionTest, ConnectAndDisconnectFireTheirEventsInOrder) {
@@ -174,23 +166,15 @@ TEST_F(ClientConnectionTest, LocalPortBindsTheClientAndTheServerSeesThatPort) {
 
 TEST_F(ClientConnectionTest, LocalBindFailureIsReportedAndTheConnectOnTheClosedSocketToo) {
   // A port held by a plain datagram socket cannot be bound by UDT.
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const HeldUdpPort held;
+  ASSERT_NE(held.Port(), 0);
 
   EventLog log;
   auto client = MakeClient(Port);
   client->SetLocalHost("127.0.0.1");
-  client->SetLocalPort(std::to_string(ntohs(a.sin_port)));
+  client->SetLocalPort(std::to_string(held.Port()));
   log.AttachClient(*client);
   EXPECT_FALSE(client->Connect());
-  ::close(fd);
 
   const auto codes = log.ErrorCodes();
   ASSERT_EQ(codes.size(), 2u) << "expected one error for the bind and one for the connect";

@@ -16,22 +16,6 @@ constexpr int kServeSlice = 20;  // ms a conversation waits for data before re-c
 
 }  // namespace
 
-uint16_t LocalPortOf(int32_t handle) {
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof a);
-  int len = sizeof a;
-  if (UDT::getsockname(handle, reinterpret_cast<sockaddr*>(&a), &len) == UDT::ERROR) return 0;
-  return ntohs(a.sin_port);
-}
-
-uint16_t OpenOnFreePort(TCustomUDTServer& server) {
-  server.SetLocalHost("127.0.0.1");
-  server.SetLocalPort("0");
-  server.Open();
-  if (!server.Listening()) return 0;
-  return LocalPortOf(server.Handle());
-}
-
 std::unique_ptr<TUDTClient> MakeClient(uint16_t port) {
   auto c = std::make_unique<TUDTClient>(nullptr);
   c->SetRemoteHost("127.0.0.1");
@@ -215,9 +199,17 @@ void ConnectionTest::SetUp() {
 }
 
 void ConnectionTest::TearDown() {
+  Server.reset();
   Hub.ReleaseAll();
   EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound))
       << TThread::RunningThreads() << " dispatcher or worker threads did not finish";
+}
+
+void ConnectionTest::MakeServer() {
+  Server = std::make_unique<TUDTServer>(nullptr);
+  Server->OnAccept = Hub.Handler();
+  Server->SetLocalHost("127.0.0.1");
+  Server->SetLocalPort("0");
 }
 
 }  // namespace connection_test

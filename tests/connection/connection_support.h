@@ -33,12 +33,6 @@ inline constexpr std::chrono::milliseconds kQuietSpell{400};
 
 using Clock = std::chrono::steady_clock;
 
-// The local port of a UDT socket (host byte order), 0 when unknown.
-uint16_t LocalPortOf(int32_t handle);
-
-// Opens the server on 127.0.0.1 at a port UDT picks and returns that port (0 on failure).
-uint16_t OpenOnFreePort(TCustomUDTServer& server);
-
 // A client aimed at 127.0.0.1:port, not yet connected.
 std::unique_ptr<TUDTClient> MakeClient(uint16_t port);
 
@@ -104,13 +98,19 @@ class ConversationHub {
 };
 
 // Every test starts with no thread of the library running and checks that its
-// own threads have all finished when it ends.
+// own threads have all finished when it ends, its server freed first.
 class ConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // Makes Server on 127.0.0.1 at a port UDT picks, its conversations run by
+  // Hub; not open yet. Set now: changing them later closes the server, which
+  // drops a dispatcher that a test prepared before opening.
+  void MakeServer();
 
   ConversationHub Hub;
+  std::unique_ptr<TUDTServer> Server;
+  uint16_t Port = 0;
 };
 
 }  // namespace connection_test

@@ -38,12 +38,7 @@ class DispatcherTest : public ConnectionTest {
 
   void SetUp() override {
     ConnectionTest::SetUp();
-    Server = std::make_unique<TUDTServer>(nullptr);
-    Server->OnAccept = Hub.Handler();
-    // Set now: changing them later closes the server, which drops a dispatcher
-    // that a test prepared before opening.
-    Server->SetLocalHost("127.0.0.1");
-    Server->SetLocalPort("0");
+    MakeServer();
     TUDTServer* server = Server.get();
     Server->OnGetThread = [this, server](TObject* Sender,
                                          TUDTClientSocketThread*& ClientSocketThread) {
@@ -54,10 +49,6 @@ class DispatcherTest : public ConnectionTest {
       std::lock_guard<std::mutex> g(CallsLock);
       Calls.push_back({Sender, d, ClientSocketThread, probe.GetThreadObject()});
     };
-  }
-  void TearDown() override {
-    Server.reset();
-    ConnectionTest::TearDown();
   }
 
   uint16_t Open() {
@@ -93,8 +84,6 @@ class DispatcherTest : public ConnectionTest {
     return c;
   }
 
-  std::unique_ptr<TUDTServer> Server;
-  uint16_t Port = 0;
   std::atomic<bool> FailGetThread{false};
   std::mutex CallsLock;
   std::vector<GetThreadCall> Calls;

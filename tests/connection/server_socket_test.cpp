@@ -30,14 +30,8 @@ class ServerSocketTest : public ConnectionTest,
     ASSERT_NE(Port, 0) << "the server did not listen";
     ASSERT_EQ(TThread::RunningThreads(), 0) << "a dispatcher started outside bmThreadBlocking";
   }
-  void TearDown() override {
-    Server.reset();
-    ConnectionTest::TearDown();
-  }
 
   EventLog ServerLog;
-  std::unique_ptr<TUDTServer> Server;
-  uint16_t Port = 0;
 };
 
 TEST_P(ServerSocketTest, AcceptFillsInThePeerAsTextBeforeOnAcceptRuns) {

@@ -17,17 +17,8 @@ class ShutdownTest : public ConnectionTest {
  protected:
   void SetUp() override {
     ConnectionTest::SetUp();
-    Server = std::make_unique<TUDTServer>(nullptr);
-    Server->OnAccept = Hub.Handler();
-    // Set now: changing them later closes the server, which drops a dispatcher
-    // that a test prepared before opening.
-    Server->SetLocalHost("127.0.0.1");
-    Server->SetLocalPort("0");
+    MakeServer();
     ServerLog.Attach(*Server);
-  }
-  void TearDown() override {
-    Server.reset();
-    ConnectionTest::TearDown();
   }
 
   // Opens the server and lets n conversations start; they are left running.
@@ -61,8 +52,6 @@ class ShutdownTest : public ConnectionTest {
   }
 
   EventLog ServerLog;
-  std::unique_ptr<TUDTServer> Server;
-  uint16_t Port = 0;
 };
 
 TEST_F(ShutdownTest, CloseEndsTheDispatcherAndParkedWorkersWithinHalfASecond) {

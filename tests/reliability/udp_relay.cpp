@@ -12,18 +12,13 @@
 #include <random>
 #include <string>
 
+#include "raw_udt.h"
+
 namespace reliability_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
+using test_support::Loopback;
 
 int BoundUdpSocket() {
   int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app_support.h"
+#include "ports.h"
 #include "received_file.h"
 #include "sysutils.h"
 
@@ -33,10 +34,7 @@ RawClient::~RawClient() { Close(); }
 bool RawClient::Connect(uint16_t port) {
   sockaddr_in a = Loopback(port);
   if (UDT::connect(FSock.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-  sockaddr_in self{};
-  int len = sizeof self;
-  if (UDT::getsockname(FSock.Get(), reinterpret_cast<sockaddr*>(&self), &len) == 0)
-    FLocalPort = ntohs(self.sin_port);
+  FLocalPort = LocalPortOf(FSock.Get());
   return true;
 }
 

@@ -2,10 +2,6 @@
 // offscreen, driven by real clicks.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
@@ -27,31 +23,6 @@ namespace server_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// An ordinary UDP socket holding a port on every address, so UDT cannot bind it.
-class PortBlocker {
- public:
-  explicit PortBlocker(uint16_t port) : FSock(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    FBound = ::bind(FSock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~PortBlocker() { ::close(FSock); }
-  bool Bound() const { return FBound; }
-
- private:
-  int FSock;
-  bool FBound = false;
-};
-
-uint16_t ListenerPort(TCustomUDTServer* server) {
-  sockaddr_in a{};
-  int len = sizeof a;
-  if (UDT::getsockname(server->Handle(), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-  return ntohs(a.sin_port);
-}
 
 bool Answers(uint16_t port) {
   RawClient c;
@@ -152,7 +123,7 @@ TEST_F(ServerWindowTest, ComesUpListeningWithItsControlsInPlace) {
 
   EXPECT_TRUE(w.Form().UdtServer1()->Listening());
   EXPECT_EQ(w.Form().UdtServer1()->LocalHost(), "");
-  EXPECT_EQ(ListenerPort(w.Form().UdtServer1()), FPort);
+  EXPECT_EQ(LocalPortOf(w.Form().UdtServer1()->Handle()), FPort);
   EXPECT_TRUE(ButtonsShowListening());
   EXPECT_TRUE(Answers(FPort));
 
@@ -187,8 +158,8 @@ TEST_F(ServerWindowTest, PortThatCannotBeBoundLeavesTheWindowClosedAndSilent) {
   FWindow->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(FWindow.get()));
   const uint16_t port2 = FreeUdpPort();
-  PortBlocker blocker(port2);
-  ASSERT_TRUE(blocker.Bound());
+  const HeldUdpPort blocker(port2);
+  ASSERT_EQ(blocker.Port(), port2);
   QTest::mouseClick(FWindow->btnClose(), Qt::LeftButton);
   FWindow->edtPort()->setText(QString::number(port2));
   QTest::mouseClick(FWindow->btnOpen(), Qt::LeftButton);

@@ -3,27 +3,47 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <udt/udt.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "server.h"
+
 namespace test_support {
 
-uint16_t FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return 0;
+HeldUdpPort::HeldUdpPort(uint16_t port) : FSock(::socket(AF_INET, SOCK_DGRAM, 0)) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(port);
   socklen_t len = sizeof a;
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
+  if (FSock >= 0 && ::bind(FSock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(FSock, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    FPort = ntohs(a.sin_port);
+}
+
+HeldUdpPort::~HeldUdpPort() {
+  if (FSock >= 0) ::close(FSock);
+}
+
+uint16_t FreeUdpPort() { return HeldUdpPort().Port(); }
+
+uint16_t LocalPortOf(int32_t handle) {
+  sockaddr_in a{};
+  int len = sizeof a;
+  if (UDT::getsockname(handle, reinterpret_cast<sockaddr*>(&a), &len) == UDT::ERROR) return 0;
+  return ntohs(a.sin_port);
+}
+
+uint16_t OpenOnFreePort(TCustomUDTServer& server) {
+  server.SetLocalHost("127.0.0.1");
+  server.SetLocalPort("0");
+  server.Open();
+  if (!server.Listening()) return 0;
+  return LocalPortOf(server.Handle());
 }
 
 bool UdpPortBound(uint16_t port) {

@@ -13,11 +13,11 @@ QProcessEnvironment ProgramProcess::Offscreen() {
 }
 
 ProgramProcess::ProgramProcess(const std::string& exe, const QProcessEnvironment& env,
-                               QProcess::ProcessChannelMode channels)
+                               QProcess::ProcessChannelMode channels, const QStringList& arguments)
     : FFolder(std::filesystem::path(exe).parent_path()) {
   FProcess.setProcessEnvironment(env);
   FProcess.setProcessChannelMode(channels);
-  FProcess.start(QString::fromStdString(exe), {});
+  FProcess.start(QString::fromStdString(exe), arguments);
 }
 
 ProgramProcess::~ProgramProcess() {
@@ -33,6 +33,21 @@ bool ProgramProcess::WaitListening() {
            return UdpPortBound(kDefaultPort) || FProcess.state() == QProcess::NotRunning;
          }) &&
          FProcess.state() != QProcess::NotRunning;
+}
+
+int ProgramProcess::Finish() {
+  if (!FProcess.waitForFinished(static_cast<int>(kWaitBound.count()))) return -1;
+  Collect();
+  return FProcess.exitStatus() == QProcess::NormalExit ? FProcess.exitCode() : -1;
+}
+
+bool ProgramProcess::WaitForOutput(const QString& text) {
+  return WaitWithEvents([&] { return Out().contains(text); });
+}
+
+void ProgramProcess::Collect() {
+  FOut += QString::fromUtf8(FProcess.readAllStandardOutput());
+  FErr += QString::fromUtf8(FProcess.readAllStandardError());
 }
 
 }  // namespace test_support

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ports.h"
+
 namespace test_support {
 
 sockaddr_in Loopback(uint16_t port) {
@@ -77,10 +79,8 @@ RawListener::RawListener(int type) {
   if (FSock == UDT::INVALID_SOCK) return;
   sockaddr_in a = Loopback(0);
   if (UDT::bind(FSock, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-  int len = sizeof a;
-  if (UDT::getsockname(FSock, reinterpret_cast<sockaddr*>(&a), &len) != 0) return;
   if (UDT::listen(FSock, 5) != 0) return;
-  FPort = ntohs(a.sin_port);
+  FPort = LocalPortOf(FSock);
 }
 
 RawListener::~RawListener() {

@@ -1,11 +1,5 @@
 #include "test_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <udt/udt.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -17,21 +11,15 @@
 #include <thread>
 
 #include "app_support.h"
+#include "ports.h"
 #include "sysutils.h"
 
 namespace test_support {
 
 TestServer::TestServer(std::filesystem::path folder) : FFolder(std::move(folder)) {
   FServer = std::make_unique<TUDTServer>(nullptr);
-  FServer->SetLocalHost("127.0.0.1");
-  FServer->SetLocalPort("0");
   FServer->OnAccept = [this](TObject*, TUDTCustomIpClient* client) { Converse(client); };
-  FServer->Open();
-  sockaddr_in addr{};
-  int len = sizeof addr;
-  if (FServer->Listening() &&
-      UDT::getsockname(FServer->Handle(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    FPort = ntohs(addr.sin_port);
+  FPort = OpenOnFreePort(*FServer);
 }
 
 TestServer::~TestServer() {
