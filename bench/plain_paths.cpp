@@ -257,7 +257,7 @@ Report TcpFileRun(const std::string& source, const std::string& folder, int64_t 
   return Timed(seconds, cpu, sent && served, size);
 }
 
-Report PlainTextRun(int roundTrips) {
+Report PlainTextRun(int roundTrips, bool clientSelects) {
   uint16_t port = 0;
   const int listener = UdtListener(port);
   std::thread server([&] {
@@ -274,7 +274,16 @@ Report PlainTextRun(int roundTrips) {
   std::u16string reply;
   for (int i = 0; ok && i < roundTrips; ++i) {
     const auto t0 = Clock::now();
-    ok = SendFrame<UdtIo>(s, u"12:00:00: edtContent") && RecvFrame<UdtIo>(s, reply);
+    ok = SendFrame<UdtIo>(s, u"12:00:00: edtContent");
+    if (ok && clientSelects) {
+      // As the client window waits for a reply: select first, up to 100 ms.
+      UDT::UDSET rs;
+      UD_ZERO(&rs);
+      UD_SET(s, &rs);
+      timeval tv{0, 100000};
+      UDT::select(0, &rs, nullptr, nullptr, &tv);
+    }
+    ok = ok && RecvFrame<UdtIo>(s, reply);
     micros.push_back(SecondsSince(t0) * 1e6);
   }
   if (s >= 0) UDT::close(s);

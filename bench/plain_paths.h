@@ -21,8 +21,10 @@ Report TcpFileRun(const std::string& source, const std::string& folder, int64_t 
 // roundTrips text exchanges: the client sends a frame and reads the reply
 // frame; the server waits in select, probes with a zero-length receive, reads
 // the count and the characters exactly, and answers "Act: " and the text.
-// Reports the median and p99 round trip in microseconds.
-Report PlainTextRun(int roundTrips);
+// With clientSelects the client first waits for the reply in select (at most
+// 100 ms), as the client window does, beside the server's select in the same
+// process. Reports the median and p99 round trip in microseconds.
+Report PlainTextRun(int roundTrips, bool clientSelects = false);
 // clients connections at once, each sending a file of bytesEach bytes as in
 // PlainFileRun, into one listener served by one thread per connection.
 // Reports seconds, cpu and the aggregate MB/s.

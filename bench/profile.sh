@@ -12,6 +12,8 @@
 #        perf          perf record -g of the side under test, then perf report
 #        time          CPU time of the side under test, user and system
 # MB:    size of the file, 64 by default.
+# perf prints the samples by library, then by function; KEEP_PERF=FILE keeps
+# perf.data there for further reports (e.g. perf report -i FILE --sort pid).
 #
 # Installs strace and linux-perf when missing (apt-get, root). Run it inside a
 # private network namespace, e.g.
@@ -39,7 +41,7 @@ tmp=$(mktemp -d /tmp/udtbench-profile-XXXXXX)
 server_pid=
 cleanup() {
   [ -n "$server_pid" ] && kill -KILL "$server_pid" 2>/dev/null || true
-  rm -rf "$tmp"
+  [ -n "${KEEP_PERF:-}" ] && cp "$tmp/perf.data" "$KEEP_PERF" 2>/dev/null; rm -rf "$tmp"
 }
 trap cleanup EXIT
 export QT_QPA_PLATFORM=offscreen
@@ -65,6 +67,11 @@ read -r -t 30 line <"$tmp/ready"
 
 client=("$suite" --child "$client_mode" --port "$port" --source "$tmp/source.bin"
         --folder "$tmp/store" --size "$size")
+# Samples by library, then by function.
+report() {
+  perf report -i "$tmp/perf.data" --stdio --no-children -g none --percent-limit 0.5 --sort dso 2>/dev/null | grep -v -e "^$" -e "^#"
+  perf report -i "$tmp/perf.data" --stdio --no-children -g none --percent-limit 0.7 --sort dso,sym 2>/dev/null | grep -v -e "^$" -e "^#"
+}
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
 if [ "$under_test" = server ]; then
@@ -80,7 +87,7 @@ if [ "$under_test" = server ]; then
       sleep 1
       "${client[@]}"
       kill -INT "$tracer"; wait "$tracer" || true
-      perf report -i "$tmp/perf.data" --stdio --no-children -g none --percent-limit 0.7 --sort dso,sym 2>/dev/null | grep -v -e "^$" -e "^#" ;;
+      report ;;
     time)
       before=$(ticks "$server_pid")
       "${client[@]}"
@@ -93,7 +100,7 @@ else
     strace) strace -c -f -o "$tmp/trace" "${client[@]}"; cat "$tmp/trace" ;;
     perf)
       perf record -q -g -o "$tmp/perf.data" "${client[@]}" 2>/dev/null
-      perf report -i "$tmp/perf.data" --stdio --no-children -g none --percent-limit 0.7 --sort dso,sym 2>/dev/null | grep -v -e "^$" -e "^#" ;;
+      report ;;
     time) /usr/bin/time -f "client: user %U s, system %S s, wall %e s" "${client[@]}" ;;
   esac
 fi
