@@ -176,6 +176,7 @@ void TFileSender::SendChosenFile(const std::u16string& Path) {
   if (Stopping()) return;
   std::u16string reply;
   FClient.ReceiveString(reply);
+  if (Stopping()) return;
 
   FState = TState::Sending;
   const int32_t size = static_cast<int32_t>(fileSize);
