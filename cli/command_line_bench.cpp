@@ -151,7 +151,7 @@ class TServeFrontEnd : public TFrontEnd {
     summary.Bytes = Receipt.Stored;
     summary.Seconds = Receipt.Seconds;
     summary.MBps = Receipt.Seconds > 0 ? Receipt.Stored / 1e6 / Receipt.Seconds : 0;
-    summary.Sha256 = Sha256OfFile(Receipt.Path);
+    summary.Sha256 = Receipt.Sha256;
     const bool link = AddLinkFigures(ClientSocket, false, std::nullopt, summary);
     QJsonObject event = SummaryJson(summary, link);
     event["event"] = "file";

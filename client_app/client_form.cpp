@@ -56,6 +56,8 @@ TForm2::TForm2(TClientView& View, TComponent* AOwner)
   udtClient1->OnReceive = [this](TObject* s, void* b, int32_t& n) { udtClient1Receive(s, b, n); };
   udtClient1->OnSend = [this](TObject* s, void* b, int32_t& n) { udtClient1Send(s, b, n); };
   udtClient1->OnError = [this](TObject* s, int32_t e, const char* d) { udtClient1Error(s, e, d); };
+  udtClient1->OnConnectWait = [this](TObject*) { return ConnectWait(); };
+  udtClient1->OnReceiveWait = [this](TObject*) { return ReceiveWait(); };
   udtClient1->EndLoading();
   FSender.OnStart = [this](const std::u16string& Name) {
     FMeasuredName = Name;
@@ -76,6 +78,8 @@ TForm2::~TForm2() {
   udtClient1->OnReceive = nullptr;
   udtClient1->OnSend = nullptr;
   udtClient1->OnError = nullptr;
+  udtClient1->OnConnectWait = nullptr;
+  udtClient1->OnReceiveWait = nullptr;
 }
 
 void TForm2::Button1Click(TObject*) {
@@ -84,7 +88,17 @@ void TForm2::Button1Click(TObject*) {
   const int32_t before = udtClient1->Active() ? udtClient1->Handle() : -1;
   udtClient1->SetRemoteHost(UnicodeToAnsi(FView.EditText(TClientEdit::Edit3)));
   udtClient1->SetRemotePort(UnicodeToAnsi(FView.EditText(TClientEdit::Edit2)));
-  udtClient1->Open();
+  FOpening = true;
+  FOpenCancelled = false;
+  try {
+    udtClient1->Open();
+  } catch (...) {
+    FOpening = false;
+    if (FWaiting) Hold(false);
+    throw;
+  }
+  FOpening = false;
+  if (FWaiting) Hold(false);
   if (!udtClient1->Active() || udtClient1->Handle() != before) {
     FReceivedCarry.reset();
     FSentCarry.reset();
@@ -100,26 +114,48 @@ void TForm2::Button2Click(TObject*) {
   if (Transferring() || FWaiting || FClosing) return;
   std::u16string text = TimeStamp() + FView.EditText(TClientEdit::edtContent);
   udtClient1->SendString(text);
+  FReplyCancelled = false;
   if (!WaitForReply()) return;
   std::u16string reply;
   udtClient1->ReceiveString(reply);
+  if (FWaiting) Hold(false);
+  if (FReplyCancelled) return;
   FView.AppendLog(reply);
 }
 
 bool TForm2::WaitForReply() {
-  return AwaitReply(*udtClient1, FView, [this] { return FClosing; }, [this](bool Holding) {
-    FWaiting = Holding;
-    FView.SetConnectionButtonsEnabled(!Holding);
-    FView.SetSendFileEnabled(!Holding);
-    FView.SetCancelEnabled(Holding);
-  });
+  return AwaitReply(*udtClient1, FView, [this] { return FClosing; },
+                    [this](bool Holding) { Hold(Holding); });
+}
+
+void TForm2::Hold(bool Holding) {
+  FWaiting = Holding;
+  FView.SetConnectionButtonsEnabled(!Holding);
+  FView.SetSendFileEnabled(!Holding);
+  FView.SetCancelEnabled(Holding);
+}
+
+bool TForm2::ConnectWait() {
+  if (!FWaiting) Hold(true);
+  FView.ProcessEvents();
+  return !FOpenCancelled && !FClosing;
+}
+
+bool TForm2::ReceiveWait() {
+  if (!FWaiting && !FSender.Running()) Hold(true);
+  FView.ProcessEvents();
+  return !FClosing && !FSender.Stopping();
 }
 
 void TForm2::btnCancelClick(TObject*) {
   if (FSender.Transferring())
     FSender.Cancel();
-  else if (FWaiting)
+  else if (FOpening)
+    FOpenCancelled = true;
+  else if (FWaiting) {
+    FReplyCancelled = true;
     CloseNow(*udtClient1);
+  }
 }
 
 void TForm2::FinishTransfer(TFileSender::TOutcome Outcome) {
@@ -185,10 +221,11 @@ void TForm2::udtClient1Error(TObject*, int32_t, const char* ErrorDesc) {
 
 void TForm2::Shutdown() {
   FClosing = true;
-  // A running transfer stops at its next step and closes the connection itself.
+  // A running transfer stops at its next step and closes the connection itself;
+  // a connect under way is given up at its next look at the window.
   if (FSender.Running())
     FSender.Stop();
-  else
+  else if (!FOpening)
     CloseBounded();
 }
 

@@ -44,10 +44,11 @@ class TForm2 : public TComponent {
   // SendFile: asks for a file and sends it over the open connection.
   void btnSendFileClick(TObject* Sender);
 
-  // Cancel (and Esc): stops the running transfer, or the wait for the peer's
-  // reply, and closes the connection; does nothing when neither runs.
+  // Cancel (and Esc): stops the running transfer, the wait for the peer's
+  // reply, or a connect under way, and closes the connection; does nothing
+  // when none of them runs.
   void btnCancelClick(TObject* Sender);
-  // True while a transfer or a wait for the peer can be cancelled.
+  // True while a transfer, a connect or a wait for the peer can be cancelled.
   bool Cancellable() const noexcept { return FSender.Transferring() || FWaiting; }
   // How the last file transfer went; empty before the first.
   const std::optional<TTransferSummary>& LastTransfer() const noexcept { return FLastTransfer; }
@@ -79,6 +80,16 @@ class TForm2 : public TComponent {
   std::u16string TimeStamp() const;
   // Closes the connection, bounding its wait for acknowledgements.
   void CloseBounded();
+  // Holds the buttons while a slow wait runs with window events running:
+  // Cancel enabled, the others disabled; and gives them back.
+  void Hold(bool Holding);
+  // Called while Open's connect is under way: holds the buttons once and lets
+  // window events run; false once the connect is to be given up.
+  bool ConnectWait();
+  // Called while a reply's read waits for the rest of the reply: holds the
+  // buttons once outside a transfer and lets window events run; false once the
+  // read is to be given up.
+  bool ReceiveWait();
   // Waits for the reply to Send; a slow one with window events running, Cancel
   // enabled and the other buttons held. False when the wait was cancelled.
   bool WaitForReply();
@@ -93,8 +104,13 @@ class TForm2 : public TComponent {
   std::function<std::tm()> FClock;
   // The window is going away: handlers do nothing any more.
   bool FClosing = false;
-  // A slow reply to Send is awaited with window events running.
+  // A slow reply to Send, or a slow connect, is awaited with window events running.
   bool FWaiting = false;
+  // Open's connect is under way, and Cancel has asked to give it up.
+  bool FOpening = false;
+  bool FOpenCancelled = false;
+  // Cancel ended the wait for Send's reply.
+  bool FReplyCancelled = false;
   TTransferMeter FMeter;
   // The name of the file whose transfer is being measured; empty outside one.
   std::optional<std::u16string> FMeasuredName;

@@ -36,31 +36,6 @@ std::u16string ProgressCaption(int32_t sent, int32_t size, long double percent,
   return text;
 }
 
-// True when the connection u can take more data within timeoutMs, or when the
-// wait itself failed (the send that follows then reports the failure).
-bool Writable(int32_t u, int32_t timeoutMs) {
-  UDSET ws = udt_NEW_UDSET();
-  if (!ws) return true;
-  udt_UD_SET(ws, u);
-  TUDTTimeVal tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  int32_t r = udt_select(0, nullptr, ws, nullptr, &tv);
-  bool writable = r != 0;
-  udt_DEL_UDSET(ws);
-  return writable;
-}
-
-// True when the connection u has data to read within timeoutMs, or when the
-// wait itself failed (the receive that follows then reports the failure).
-bool Readable(int32_t u, int32_t timeoutMs) {
-  UDSET rs = udt_NEW_UDSET();
-  if (!rs) return true;
-  udt_UD_SET(rs, u);
-  TUDTTimeVal tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  int32_t r = udt_select(0, rs, nullptr, nullptr, &tv);
-  udt_DEL_UDSET(rs);
-  return r != 0;
-}
-
 // A reply that comes within this time is waited for without window events.
 constexpr int32_t kQuietWaitMs = 100;
 // How often a longer wait looks at the window's events (and so at Cancel).
@@ -72,10 +47,10 @@ bool AwaitReply(TUDTClient& Client, TClientView& View, const std::function<bool(
                 const std::function<void(bool)>& Holding) {
   if (!Client.Active()) return true;
   const int32_t h = Client.Handle();
-  if (Readable(h, kQuietWaitMs)) return true;
+  if (Client.ReadyWithin(false, kQuietWaitMs)) return true;
   if (Holding) Holding(true);
   bool ended = false;
-  while (!Readable(h, kEventWaitMs)) {
+  while (!Client.ReadyWithin(false, kEventWaitMs)) {
     View.ProcessEvents();
     if (Stopped() || !Client.Active() || Client.Handle() != h) {
       ended = true;
@@ -176,6 +151,7 @@ void TFileSender::SendChosenFile(const std::u16string& Path) {
   if (Stopping()) return;
   std::u16string reply;
   FClient.ReceiveString(reply);
+  if (Stopping()) return;
 
   FState = TState::Sending;
   const int32_t size = static_cast<int32_t>(fileSize);
@@ -249,7 +225,7 @@ bool TFileSender::WaitWritable(int32_t n) {
       return true;
     }
     // Once writable, the send waits at most for the next acknowledgement.
-    if (Writable(h, 50)) break;
+    if (FClient.ReadyWithin(true, 50)) break;
     FView.ProcessEvents();
     if (Stopping()) return false;
   }

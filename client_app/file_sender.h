@@ -97,13 +97,14 @@ class TFileSender {
   // Once a transfer has ended, with its outcome (after the buttons are back).
   std::function<void(TOutcome)> OnFinished;
 
- private:
-  // Ends the transfer with Outcome unless Stop decided it first.
-  void Decide(TOutcome Outcome) noexcept;
   // Stop or Cancel has decided how the running transfer ends.
   bool Stopping() const noexcept {
     return FOutcome == TOutcome::Stopped || FOutcome == TOutcome::Cancelled;
   }
+
+ private:
+  // Ends the transfer with Outcome unless Stop decided it first.
+  void Decide(TOutcome Outcome) noexcept;
   // Sends the whole buffer, letting window events run while the connection
   // cannot take more; false when a send failed or the transfer was stopped.
   bool SendWhole(const char* p, int32_t n);

@@ -2,6 +2,8 @@
 // or as a connection the server accepted; TUDTClient is the window's component.
 #pragma once
 
+#include <functional>
+
 #include "ip_socket.h"
 
 class TUDTClientSocketThread;
@@ -17,6 +19,8 @@ class TUDTCustomIpClient : public TUDTIpSocket {
   ~TUDTCustomIpClient() override;
 
   // Creates the socket if needed, binds it when LocalPort is set, and connects.
+  // With OnConnectWait set, the connect runs on a thread of its own while this
+  // one calls OnConnectWait every 50 ms; the events fire here either way.
   void Open() override;
   // Reports the disconnect of a connected socket, then closes it.
   void Close() override;
@@ -34,12 +38,21 @@ class TUDTCustomIpClient : public TUDTIpSocket {
 
   TSocketNotifyEvent OnConnect;
   TSocketNotifyEvent OnDisconnect;
+  // Called on the opening thread while a connect is under way; returning false
+  // gives the connect up: the component closes without an error, and the
+  // socket is closed as soon as UDT's connect returns. Empty: Open blocks.
+  std::function<bool(TObject* Sender)> OnConnectWait;
 
  protected:
   virtual void NotifyConnect();
   virtual void NotifyDisconnect();
 
  private:
+  // Connects the open socket to remote; false when the connect failed and the
+  // error was reported, or when OnConnectWait gave it up.
+  bool ConnectTo(const sockaddr_in& remote);
+  bool ConnectWaiting(const sockaddr_in& remote);
+
   bool FConnected = false;
 };
 

@@ -228,14 +228,16 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
   }
   const auto started = std::chrono::steady_clock::now();
   // Tells who listens what was kept, once the file has its final name.
-  auto report = [&] {
+  auto report = [&](const TTransferSummary& Summary) {
     if (!OnFileReceived) return;
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     const bool complete = file->Outcome() == TFileOutcome::Complete;
     std::string path;
     if (complete || file->Received() > 0)
       path = ReceiveFolder() + '/' + Utf16ToUtf8(complete ? file->Name() : file->PartName());
-    OnFileReceived(ClientSocket, {name, path, size, file->Received(), took.count(), complete});
+    OnFileReceived(ClientSocket,
+                   {name, path, size, file->Received(), took.count(), complete,
+                    path.empty() ? std::string() : Summary.Sha256});
   };
   auto outcome = [&file] {
     return file->Outcome() == TFileOutcome::Complete ? TTransferOutcome::Complete
@@ -254,21 +256,21 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     if (stored >= size) file->Commit();
   } catch (...) {
     PostFileOutcome(ClientSocket, *file, size);
-    PostTransfer(ClientSocket, name, meter, outcome());
-    report();
+    report(PostTransfer(ClientSocket, name, meter, outcome()));
     throw;
   }
   PostFileOutcome(ClientSocket, *file, size);
-  PostTransfer(ClientSocket, name, meter, outcome());
-  report();
+  report(PostTransfer(ClientSocket, name, meter, outcome()));
 }
 
-void TForm1::PostTransfer(TUDTCustomIpClient& ClientSocket, const std::u16string& Name,
-                          TTransferMeter& Meter, TTransferOutcome Outcome) {
+TTransferSummary TForm1::PostTransfer(TUDTCustomIpClient& ClientSocket,
+                                      const std::u16string& Name, TTransferMeter& Meter,
+                                      TTransferOutcome Outcome) {
   TTransferSummary s = Meter.Finish(ClientSocket, Outcome);
   s.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
   s.Name = Utf16ToUtf8(Printable(Name));
   FQueue->Post([this, s] { FView.AddTransfer(s); });
+  return s;
 }
 
 void TForm1::PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size) {

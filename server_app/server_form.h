@@ -30,6 +30,9 @@ struct TFileReceipt {
   int64_t Stored = 0;
   double Seconds = 0;
   bool Complete = false;
+  // The SHA-256 of the kept bytes, hashed as they arrived; empty when nothing
+  // was kept or hashing is off.
+  std::string Sha256;
 };
 
 // The server window's logic. Window handlers run on the main thread; the
@@ -125,9 +128,9 @@ class TForm1 {
   // Posts how the reception of File ended, keeping a cut transfer's bytes
   // under the partial name first. Worker thread.
   void PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size);
-  // Hands the row of one file request to the view's table. Worker thread.
-  void PostTransfer(TUDTCustomIpClient& ClientSocket, const std::u16string& Name,
-                    TTransferMeter& Meter, TTransferOutcome Outcome);
+  // Hands the row of one file request to the view's table, and returns it. Worker thread.
+  TTransferSummary PostTransfer(TUDTCustomIpClient& ClientSocket, const std::u16string& Name,
+                                TTransferMeter& Meter, TTransferOutcome Outcome);
 
   IServerView& FView;
   const std::shared_ptr<TMainThreadQueue> FQueue;

@@ -21,6 +21,11 @@ constexpr int32_t kMaxFrameCount = (1 << 30) - 1;  // 2 * count must fit in int3
 
 constexpr int32_t kUdtInvalidSocket = 5004;
 
+// A frame's next bytes that come within this time are waited for without
+// OnReceiveWait, which is then called this often.
+constexpr int32_t kQuietFrameWaitMs = 100;
+constexpr int32_t kFrameWaitSliceMs = 50;
+
 }  // namespace
 
 TUDTBaseSocket::TUDTBaseSocket(TComponent* AOwner) : TComponent(AOwner) {}
@@ -111,13 +116,18 @@ int32_t TUDTBaseSocket::CheckResult(int32_t ResultCode) {
 void TUDTBaseSocket::ReportError() {
   const char* desc = nullptr;
   int32_t code = udt_getlasterror2(&desc);
-  if (OnError) {
-    // The description lives in UDT's per-thread error, which the handler's own
-    // UDT calls may overwrite; hand it a copy.
-    std::string text = desc ? desc : "";
-    OnError(this, code, text.c_str());
-  }
+  // The description lives in UDT's per-thread error, which the handler's own
+  // UDT calls may overwrite; hand it a copy.
+  ReportError(code, std::string(desc ? desc : "").c_str());
+}
+
+void TUDTBaseSocket::ReportError(int32_t Code, const char* Desc) {
+  if (OnError) OnError(this, Code, Desc);
   Close();
+}
+
+void TUDTBaseSocket::AbandonHandle() {
+  if (FActive.exchange(false) && FHandleOpen.exchange(false)) NotifyDestroyHandle();
 }
 
 void TUDTBaseSocket::NotifyCreateHandle() {
@@ -217,10 +227,31 @@ bool TUDTBaseSocket::SendWhole(const char* p, int32_t len) {
   return true;
 }
 
+bool TUDTBaseSocket::ReadyWithin(bool Write, int32_t TimeOutMs) const noexcept {
+  UDSET set = udt_NEW_UDSET();
+  if (!set) return true;
+  udt_UD_SET(set, Handle());
+  TUDTTimeVal tv{TimeOutMs / 1000, (TimeOutMs % 1000) * 1000};
+  const int32_t r = Write ? udt_select(0, nullptr, set, nullptr, &tv)
+                          : udt_select(0, set, nullptr, nullptr, &tv);
+  udt_DEL_UDSET(set);
+  return r != 0;
+}
+
+bool TUDTBaseSocket::AwaitFrameData() {
+  if (!OnReceiveWait || !Active() || ReadyWithin(false, kQuietFrameWaitMs)) return true;
+  const int32_t h = Handle();
+  do {
+    if (!OnReceiveWait(this) || !Active() || Handle() != h) return false;
+  } while (!ReadyWithin(false, kFrameWaitSliceMs));
+  return true;
+}
+
 int32_t TUDTBaseSocket::ReceiveWhole(char* p, int32_t len) {
   if (len == 0) return ReceiveBuf(p, 0, 0) == -1 ? -1 : 0;
   int32_t got = 0;
   while (got < len) {
+    if (!AwaitFrameData()) break;
     int32_t r = ReceiveBuf(p + got, len - got, 0);
     if (r <= 0) break;
     got += r;
@@ -272,7 +303,9 @@ int32_t TUDTBaseSocket::ReceiveString(std::u16string& s) {
       room = std::min(total, std::max(room * 2, got + kTextChunk));
       s.resize(room / 2);
     }
-    int32_t r = ReceiveBuf(reinterpret_cast<char*>(s.data()) + got, room - got, 0);
+    int32_t r = AwaitFrameData()
+                    ? ReceiveBuf(reinterpret_cast<char*>(s.data()) + got, room - got, 0)
+                    : -1;
     if (r <= 0) {
       s.resize(got / 2);
       return -1;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <string>
@@ -55,6 +56,10 @@ class TUDTBaseSocket : public TComponent {
   bool SetLinger(int32_t Seconds) noexcept;
   // Waits up to TimeOut ms (negative: no limit) for readiness; false when closed.
   bool Select(bool* ReadReady, bool* WriteReady, bool* ExceptFlag, int32_t TimeOut);
+  // True when the socket can be read from (Write: written to) within TimeOutMs,
+  // or when the wait itself failed, so the call that follows reports the
+  // failure. Takes no error path.
+  bool ReadyWithin(bool Write, int32_t TimeOutMs) const noexcept;
   // True when data can be read and the connection is alive; a dead connection is closed.
   bool WaitForData(int32_t TimeOut = 0);
   // UDT4's performance record of the connection, or nothing when closed or not
@@ -89,6 +94,11 @@ class TUDTBaseSocket : public TComponent {
   TUDTSocketErrorEvent OnError;
   TSocketDataEvent OnReceive;
   TSocketDataEvent OnSend;
+  // Called every 50 ms on the reading thread once a string frame's read has
+  // waited 100 ms for its next bytes; returning false, or closing the socket,
+  // gives the read up (it returns -1 and the socket stays as it is). Empty:
+  // the read blocks.
+  std::function<bool(TObject* Sender)> OnReceiveWait;
 
  protected:
   virtual void NotifyReceive(void* Buf, int32_t& DataLen);
@@ -101,6 +111,11 @@ class TUDTBaseSocket : public TComponent {
   virtual void NotifyDestroyHandle();
   // Hands the calling thread's last UDT error to OnError, then closes.
   virtual void ReportError();
+  // Hands an error taken elsewhere (on another thread) to OnError, then closes.
+  void ReportError(int32_t Code, const char* Desc);
+  // Closes the component without closing its UDT socket, which the caller
+  // closes itself: Active turns false and OnDestroyHandle fires, as in Close.
+  void AbandonHandle();
 
   // True when a property change must close the socket first (not loading or designing).
   bool ClosesOnChange() const noexcept { return !IsLoading() && !IsDesigning(); }
@@ -126,6 +141,9 @@ class TUDTBaseSocket : public TComponent {
   // Sends or receives one part of a string frame whole; false when a call gave 0 or -1.
   bool SendWhole(const char* p, int32_t len);
   int32_t ReceiveWhole(char* p, int32_t len);
+  // Waits for the next bytes of a string frame through OnReceiveWait; false
+  // when the read is given up.
+  bool AwaitFrameData();
 
   std::atomic<bool> FActive{false};
   // A UDT socket is really open; FActive alone may be a value stored while loading.

@@ -1,8 +1,11 @@
 // The client window's logic over a recording view, against a real UDT server:
 // Open, Close, Send, the traffic views and the error log.
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "client_fixture.h"
+#include "raw_udt.h"
 
 namespace client_test {
 namespace {
@@ -109,6 +112,61 @@ TEST_F(ClientFormTest, UnreachablePeerIsLoggedAndTheClientIsClosedAgain) {
   EXPECT_FALSE(form->udtClient1->Active());
   ASSERT_EQ(view.Log.size(), 1u);
   EXPECT_EQ(U8(view.Log[0]), "Connection setup failure: connection time out.");
+}
+
+TEST_F(ClientFormTest, CancelFromTheWindowsEventsGivesUpAnOpenToAPeerThatNeverAnswers) {
+  // A plain UDP socket takes the handshakes and never answers them.
+  const int quiet = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at = Loopback(0);
+  socklen_t len = sizeof at;
+  ASSERT_EQ(::bind(quiet, reinterpret_cast<sockaddr*>(&at), len), 0);
+  ASSERT_EQ(::getsockname(quiet, reinterpret_cast<sockaddr*>(&at), &len), 0);
+  view.Edit2 = Utf8ToUtf16(std::to_string(ntohs(at.sin_port)));
+  bool held = false;
+  view.OnEvents = [&](int) {
+    held = form->Cancellable() && !view.ConnectionButtonsEnabled && !view.SendFileEnabled;
+    form->btnCancelClick(nullptr);
+  };
+  form->Button1Click(nullptr);
+  const int32_t given = form->udtClient1->Handle();
+  ::close(quiet);
+  EXPECT_TRUE(held) << "the buttons were not held while the connect ran";
+  // UDT4 gives up after seconds and logs its time-out; a cancel logs nothing.
+  EXPECT_TRUE(view.Log.empty()) << U8(view.Log.at(0));
+  EXPECT_TRUE(view.Errors.empty());
+  EXPECT_FALSE(form->udtClient1->Active());
+  EXPECT_TRUE(view.ConnectionButtonsEnabled && view.SendFileEnabled && !form->Cancellable());
+  EXPECT_TRUE(WaitUntil([&] { return StateOf(given) == CLOSED || StateOf(given) == NONEXIST; }))
+      << "the given-up socket was never closed";
+  view.Edit2 = Utf8ToUtf16(server->PortText());
+  Connect();
+}
+
+TEST_F(ClientFormTest, CancelEndsASendWhoseReplyStopsAfterItsCount) {
+  RawListener peer;
+  ASSERT_TRUE(peer.Ok());
+  view.Edit2 = Utf8ToUtf16(std::to_string(peer.Port()));
+  Connect();
+  RawSocket conn = peer.Accept();
+  ASSERT_TRUE(conn.Valid());
+  // The count of a five-unit reply, and never its text.
+  ASSERT_TRUE(conn.SendAll(std::string("\x05\0\0\0", 4)));
+  std::atomic<bool> ended{false};
+  std::thread watchdog([&] {
+    if (!WaitUntil([&] { return ended.load(); })) conn.Close();
+  });
+  bool held = false;
+  view.OnEvents = [&](int) {
+    held = form->Cancellable() && !view.ConnectionButtonsEnabled;
+    form->btnCancelClick(nullptr);
+  };
+  form->Button2Click(nullptr);
+  ended = true;
+  watchdog.join();
+  EXPECT_TRUE(held) << "Cancel was not offered while the rest of the reply was awaited";
+  EXPECT_TRUE(view.Log.empty()) << U8(view.Log.at(0));
+  EXPECT_FALSE(form->udtClient1->Active());
+  EXPECT_TRUE(view.ConnectionButtonsEnabled && view.SendFileEnabled && !form->Cancellable());
 }
 
 TEST_F(ClientFormTest, PortTextThatRaisesLeavesAnOpenSocketUntilACorrectedOpen) {
