@@ -566,13 +566,15 @@ void StartUp(const Options& o, Table& t) {
         [](const Summary& s) { return s.median < 300; });
 }
 
-// The dispatcher's CPU benchmark, run as it is; its printed figures.
-std::string DispatcherCpu() {
-  std::printf("Dispatcher CPU (udtbench_connection_cpu --seconds 10 --samples 100)\n");
+// Another benchmark program, run as it is, with a bound between its lines; its
+// printed figures.
+std::string ChildReport(const char* title, const char* program, std::vector<std::string> args,
+                        std::chrono::minutes lineBound) {
+  std::printf("%s\n", title);
   std::fflush(stdout);
-  Child child(UDTBENCH_CONNECTION_CPU, {"--seconds", "10", "--samples", "100"});
+  Child child(program, std::move(args));
   std::string all, line;
-  while (child.ReadLine(line, std::chrono::minutes(3))) all += line + "\n";
+  while (child.ReadLine(line, lineBound)) all += line + "\n";
   child.Stop(SIGKILL, std::chrono::seconds(5));
   std::fputs(all.c_str(), stdout);
   return all;
@@ -589,7 +591,7 @@ std::string KeptNotes(const std::string& path) {
 }
 
 void WriteReport(const Options& o, const Table& t, const std::string& started,
-                 const std::string& dispatcherCpu) {
+                 const std::string& dispatcherCpu, const std::string& statisticsCost) {
   const std::string notes = KeptNotes(o.out);
   std::ofstream out(o.out);
   utsname u{};
@@ -651,6 +653,12 @@ void WriteReport(const Options& o, const Table& t, const std::string& started,
       << "`udtbench_connection_cpu --seconds 10 --samples 100`: CPU of a listening server "
       << "(getrusage of the server's process; the clients run in a child process).\n\n"
       << "```\n" << dispatcherCpu << "```\n"
+      << "\n## What the link statistics cost\n\n"
+      << "`udtbench_measure_cost --rounds " << o.rounds << "`: the client window's SendFile into "
+      << "the server window with the statistics panel shown, sampling and both sides hashing, "
+      << "against the same without them, each as a ratio to plain UDT4 in the same round; the "
+      << "two variants alternate. Target: the ratios within 5 % of each other.\n\n"
+      << "```\n" << statisticsCost << "```\n"
       << notes;
   std::printf("Wrote %s\n", o.out.c_str());
 }
@@ -675,7 +683,17 @@ int RunSuite(const Options& o) {
   if (part("memory")) Memory(o, t);
   if (part("startup")) StartUp(o, t);
   RemoveTree(tmp);
-  if (!o.out.empty() && !o.smoke && o.only.empty()) WriteReport(o, t, started, DispatcherCpu());
+  if (!o.out.empty() && !o.smoke && o.only.empty()) {
+    const std::string cpu =
+        ChildReport("Dispatcher CPU (udtbench_connection_cpu --seconds 10 --samples 100)",
+                    UDTBENCH_CONNECTION_CPU, {"--seconds", "10", "--samples", "100"},
+                    std::chrono::minutes(3));
+    const std::string rounds = std::to_string(o.rounds);
+    const std::string cost =
+        ChildReport("Link statistics cost (udtbench_measure_cost)", UDTBENCH_MEASURE_COST,
+                    {"--rounds", rounds}, std::chrono::minutes(10));
+    WriteReport(o, t, started, cpu, cost);
+  }
   if (t.failed) {
     std::fprintf(stderr, "Some runs did not complete.\n");
     return 1;
