@@ -32,8 +32,8 @@ struct TCounter {
   QString (*Text)(const TLinkSample& s, const TLinkStatistics& Statistics);
 };
 
-// A packet count as the labels have always shown it (QLabel::setNum of a double).
-QString Count(int64_t v) { return QString::number(static_cast<double>(v)); }
+// A packet count in whole digits (a double's text turns seven digits into 1.23457e+06).
+QString Count(int64_t v) { return QString::number(static_cast<qlonglong>(v)); }
 
 const TCounter kCounters[] = {
     {0, 0, 1, "Send rate", "SendRate",
