@@ -245,8 +245,16 @@ TEST_F(ConnectionHandler, FormGoesAwayWhileConversationsRunAndPendingLinesAreDro
   ASSERT_TRUE(WaitForLines(2));
   ASSERT_EQ(talking.Exchange(u"not yet logged"), u"Act: not yet logged");
   const size_t before = FView.Log.size();
+  std::vector<int32_t> held;  // the server's ends of both conversations
+  for (TUDTClientSocketThread* w : FForm->UdtServer1()->ServerSocketThread()->ThreadPool())
+    if (TUDTCustomIpClient* c = w->ClientSocket()) held.push_back(c->Handle());
+  ASSERT_EQ(held.size(), 2u);
   FForm.reset();
-  EXPECT_TRUE(idle.ServerClosed());
+  for (int32_t h : held) EXPECT_NE(UDT::getsockstate(h), CONNECTED) << "a conversation stayed open";
+  // UDT4 tells the peer of a close in one datagram that it never sends again;
+  // a peer that has never received anything missed it about once in ten runs
+  // and would learn of the close only from its own time-out, so the idle
+  // client is not asked.
   EXPECT_TRUE(talking.ServerClosed());
   // Every handler has returned, so all their lines have been posted; those
   // still on their way when the form went must not reach the view.
