@@ -46,9 +46,9 @@ int main(int argc, char** argv) {
 #if defined(TEST_MAIN_WIDGETS)
   // Test discovery runs this program without the test environment.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
+  auto app = std::make_unique<QApplication>(argc, argv);
 #elif defined(TEST_MAIN_QT)
-  QCoreApplication app(argc, argv);
+  auto app = std::make_unique<QCoreApplication>(argc, argv);
 #endif
 #if defined(TEST_MAIN_QT)
   InstallMainThreadSynchronize();
@@ -59,6 +59,9 @@ int main(int argc, char** argv) {
   auto* udt = new UdtEnvironment;
   ::testing::AddGlobalTestEnvironment(udt);
   const int result = RUN_ALL_TESTS();
+#if defined(TEST_MAIN_QT)
+  app.reset();  // before the end's leak check, as at a normal exit
+#endif
   udt->End(result);
   return result;  // listing the tests starts nothing
 }
