@@ -18,15 +18,25 @@ namespace test_support {
 
 TestServer::TestServer(std::filesystem::path folder) : FFolder(std::move(folder)) {
   FServer = std::make_unique<TUDTServer>(nullptr);
-  FServer->OnAccept = [this](TObject*, TUDTCustomIpClient* client) { Converse(client); };
+  FServer->OnAccept = [this, gate = FGate](TObject*, TUDTCustomIpClient* client) {
+    {
+      std::lock_guard<std::mutex> g(gate->Lock);
+      if (gate->Closed) return;
+      ++gate->Running;
+    }
+    Converse(client);
+    std::lock_guard<std::mutex> g(gate->Lock);
+    if (--gate->Running == 0) gate->Idle.notify_all();
+  };
   FPort = OpenOnFreePort(*FServer);
 }
 
 TestServer::~TestServer() {
   FStopping = true;
   FServer->Close();
-  std::unique_lock<std::mutex> g(FLock);
-  if (!FChanged.wait_for(g, kWaitBound, [this] { return FRunning == 0; }))
+  std::unique_lock<std::mutex> g(FGate->Lock);
+  FGate->Closed = true;
+  if (!FGate->Idle.wait_for(g, kWaitBound, [this] { return FGate->Running == 0; }))
     ADD_FAILURE() << "a server conversation did not end";
   g.unlock();
   FServer.reset();
@@ -77,7 +87,6 @@ void TestServer::Converse(TUDTCustomIpClient* client) {
   {
     std::lock_guard<std::mutex> g(FLock);
     id = ++FConversations;
-    ++FRunning;
   }
   auto receiveWhole = [client](char* p, int32_t n) {
     int32_t got = 0;
@@ -122,11 +131,6 @@ void TestServer::Converse(TUDTCustomIpClient* client) {
     if (stored != size) break;
   }
   Record({id, "end", u"", 0});
-  {
-    std::lock_guard<std::mutex> g(FLock);
-    --FRunning;
-  }
-  FChanged.notify_all();
 }
 
 }  // namespace test_support

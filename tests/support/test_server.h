@@ -59,12 +59,21 @@ class TestServer {
   std::filesystem::path FFolder;
   std::unique_ptr<TUDTServer> FServer;
   uint16_t FPort = 0;
+  // Admits conversations while the server lives. Handlers run after the server
+  // component has let go of them, so a late one may start during destruction:
+  // it holds this gate, not the server, and is turned away once it is closed.
+  struct TGate {
+    std::mutex Lock;
+    std::condition_variable Idle;
+    bool Closed = false;
+    int Running = 0;
+  };
+  std::shared_ptr<TGate> FGate = std::make_shared<TGate>();
   std::atomic<bool> FStopping{false};
-  mutable std::mutex FLock;  // guards FUnits, FConversations, FRunning
+  mutable std::mutex FLock;  // guards FUnits and FConversations
   mutable std::condition_variable FChanged;
   std::vector<ServerUnit> FUnits;
   int FConversations = 0;
-  int FRunning = 0;
 };
 
 }  // namespace test_support
