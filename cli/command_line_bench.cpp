@@ -330,7 +330,11 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
         summary.Seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         summary.MBps = summary.Seconds > 0 ? summary.Bytes / 1e6 / summary.Seconds : 0;
-        summary.Sha256 = Sha256OfFile(path);
+        // The page hashed each piece as it went; the file is read again only
+        // when it kept no summary of this transfer.
+        const std::optional<TTransferSummary>& sent = form.LastTransfer();
+        summary.Sha256 = sent && sent->Name == name && !sent->Sha256.empty() ? sent->Sha256
+                                                                              : Sha256OfFile(path);
         const bool link = AddLinkFigures(*form.udtClient1, true, before, summary);
         output.Line(SummaryLine(summary, link));
         QJsonObject event = SummaryJson(summary, link);
