@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 TFileStream::TFileStream(const std::string& path) {
   FFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -32,19 +34,40 @@ int64_t TFileStream::Size() const noexcept {
 }
 
 bool TFileStream::Seek(int64_t offset) noexcept {
+  FBlockUsed = FBlockSize = 0;
   return FFd >= 0 && lseek(FFd, static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
+bool TFileStream::Refill() noexcept {
+  if (!FBlock) {
+    FBlock.reset(new (std::nothrow) char[kReadAhead]);
+    if (!FBlock) return false;
+  }
+  ssize_t r;
+  do {
+    r = ::read(FFd, FBlock.get(), kReadAhead);
+  } while (r < 0 && errno == EINTR);
+  FBlockUsed = 0;
+  FBlockSize = r < 0 ? 0 : static_cast<int32_t>(r);
+  return FBlockSize > 0;
 }
 
 int32_t TFileStream::Read(void* buf, int32_t count) noexcept {
   if (FFd < 0 || count <= 0) return 0;
-  ssize_t r;
-  do {
-    r = ::read(FFd, buf, static_cast<size_t>(count));
-  } while (r < 0 && errno == EINTR);
-  return r < 0 ? 0 : static_cast<int32_t>(r);
+  auto* out = static_cast<char*>(buf);
+  int32_t done = 0;
+  while (done < count) {
+    if (FBlockUsed == FBlockSize && !Refill()) break;
+    const int32_t k = std::min(count - done, FBlockSize - FBlockUsed);
+    std::memcpy(out + done, FBlock.get() + FBlockUsed, static_cast<size_t>(k));
+    FBlockUsed += k;
+    done += k;
+  }
+  return done;
 }
 
 void TFileStream::Close() noexcept {
   if (FFd >= 0) ::close(FFd);
   FFd = -1;
+  FBlockUsed = FBlockSize = 0;
 }

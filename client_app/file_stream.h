@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "sysutils.h"
@@ -12,7 +13,9 @@ class EFOpenError : public Exception {
   using Exception::Exception;
 };
 
-// A read-only file. Not thread-safe.
+// A read-only file, read ahead in blocks: the sender asks for 2048 bytes at a
+// time, and one system call per piece cost as much as the piece's send.
+// Not thread-safe.
 class TFileStream {
  public:
   // Opens the file at path (UTF-8); throws EFOpenError naming the path and the
@@ -26,11 +29,19 @@ class TFileStream {
   int64_t Size() const noexcept;
   // Moves the read position; false on failure.
   bool Seek(int64_t offset) noexcept;
-  // Reads up to count bytes; the bytes read, 0 at the end of the file or on a failure.
+  // Reads up to count bytes; the bytes read, 0 at the end of the file or on a
+  // failure. Fewer than count only where the file ends or fails.
   int32_t Read(void* buf, int32_t count) noexcept;
   // Closes the file; later reads return 0.
   void Close() noexcept;
 
  private:
+  static constexpr int32_t kReadAhead = 64 * 1024;
+  // Fills the read-ahead block; false at the end of the file or on a failure.
+  bool Refill() noexcept;
+
   int FFd = -1;
+  std::unique_ptr<char[]> FBlock;
+  int32_t FBlockUsed = 0;  // bytes of the block already handed out
+  int32_t FBlockSize = 0;  // bytes the block holds
 };

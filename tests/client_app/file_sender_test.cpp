@@ -1,5 +1,6 @@
 // The file sender over a recording view, against a real UDT server storing the
 // files: progress display, order of the units, and how a transfer ends.
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -272,23 +273,36 @@ TEST_F(FileSenderTest, ShutdownDuringATransferStopsBeforeTheNextPieceAndCloses) 
 TEST_F(FileSenderTest, FileThatShrinksEndsTheConversationInsteadOfCorruptingIt) {
   Connect();
   const auto path = source.Path() / "shrinks.bin";
+  // Larger than what the sender reads ahead, so the cut is seen mid-file.
+  const int32_t size = 64 * 2048;
+  std::string data = WriteFile(path, size);
   view.OnEvents = [&](int pass) {
     if (pass == 2) std::filesystem::resize_file(path, 3000);
   };
-  WriteFile(path, 8 * 2048);
   view.DialogAnswer = Utf8ToUtf16(path.string());
+  long long sent = -1, announced = -1;
   try {
     form->btnSendFileClick(nullptr);
     ADD_FAILURE() << "the short file was not reported";
   } catch (const Exception& e) {
-    EXPECT_EQ(U8(e.Message()),
-              "The file ended after 4096 of 16384 announced bytes; the connection was closed.");
+    ASSERT_EQ(std::sscanf(U8(e.Message()).c_str(),
+                          "The file ended after %lld of %lld announced bytes; the connection was "
+                          "closed.",
+                          &sent, &announced),
+              2)
+        << U8(e.Message());
   }
+  EXPECT_EQ(announced, size);
+  EXPECT_GE(sent, 2 * 2048);
+  EXPECT_LT(sent, size);
+  EXPECT_EQ(sent % 2048, 0);
   EXPECT_EQ(form->FileSender().Outcome(), TFileSender::TOutcome::FileEnded);
   EXPECT_FALSE(form->udtClient1->Active());
   EXPECT_TRUE(view.SendFileEnabled);
   ASSERT_TRUE(server->WaitForKind("cut"));
-  EXPECT_EQ(Script().at(3), "cut:4096");
+  EXPECT_EQ(Script().at(3), "cut:" + std::to_string(sent));
+  // What did go out is the file as it was, byte for byte.
+  EXPECT_EQ(Stored("shrinks.bin"), data.substr(0, static_cast<size_t>(sent)));
 }
 
 TEST_F(FileSenderTest, FileThatGrowsSendsOnlyTheAnnouncedBytes) {
