@@ -115,17 +115,16 @@ void TForm2::Button2Click(TObject*) {
   std::u16string text = TimeStamp() + FView.EditText(TClientEdit::edtContent);
   udtClient1->SendString(text);
   FReplyCancelled = false;
-  if (!WaitForReply()) return;
+  const uint32_t before = udtClient1->BytesReceived();
   std::u16string reply;
+  // The receive waits for the reply itself; once that takes longer than a
+  // moment it runs the window's events (ReceiveWait), so Cancel can end it.
   udtClient1->ReceiveString(reply);
   if (FWaiting) Hold(false);
   if (FReplyCancelled) return;
+  // A window that closed before any of the reply came has nothing to show.
+  if (FClosing && udtClient1->BytesReceived() == before) return;
   FView.AppendLog(reply);
-}
-
-bool TForm2::WaitForReply() {
-  return AwaitReply(*udtClient1, FView, [this] { return FClosing; },
-                    [this](bool Holding) { Hold(Holding); });
 }
 
 void TForm2::Hold(bool Holding) {

@@ -86,13 +86,10 @@ class TForm2 : public TComponent {
   // Called while Open's connect is under way: holds the buttons once and lets
   // window events run; false once the connect is to be given up.
   bool ConnectWait();
-  // Called while a reply's read waits for the rest of the reply: holds the
+  // Called while the read of a reply waits for it: holds the
   // buttons once outside a transfer and lets window events run; false once the
   // read is to be given up.
   bool ReceiveWait();
-  // Waits for the reply to Send; a slow one with window events running, Cancel
-  // enabled and the other buttons held. False when the wait was cancelled.
-  bool WaitForReply();
   // Ends the measurement of the running transfer and shows its summary.
   void FinishTransfer(TFileSender::TOutcome Outcome);
   void AppendTraffic(std::optional<uint8_t>& carry, const void* Buf, int32_t DataLen,

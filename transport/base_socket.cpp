@@ -20,6 +20,7 @@ constexpr int32_t kTextChunk = 64 * 1024;
 constexpr int32_t kMaxFrameCount = (1 << 30) - 1;  // 2 * count must fit in int32
 
 constexpr int32_t kUdtInvalidSocket = 5004;
+constexpr int32_t kUdtReceiveTimedOut = 6003;
 
 // A frame's next bytes that come within this time are waited for without
 // OnReceiveWait, which is then called this often.
@@ -238,21 +239,39 @@ bool TUDTBaseSocket::ReadyWithin(bool Write, int32_t TimeOutMs) const noexcept {
   return r != 0;
 }
 
-bool TUDTBaseSocket::AwaitFrameData() {
-  if (!OnReceiveWait || !Active() || ReadyWithin(false, kQuietFrameWaitMs)) return true;
+int32_t TUDTBaseSocket::ReceiveFramePiece(char* p, int32_t len) {
+  if (!OnReceiveWait || !Active() || len == 0) return ReceiveBuf(p, len, 0);
+  // The wait happens inside UDT's receive, on the connection's own signal, with
+  // a time-out. (UDT's select would poll every 10 ms on a signal shared by the
+  // whole process, which costs a text round trip tens of microseconds.)
   const int32_t h = Handle();
-  do {
-    if (!OnReceiveWait(this) || !Active() || Handle() != h) return false;
-  } while (!ReadyWithin(false, kFrameWaitSliceMs));
-  return true;
+  int32_t waitMs = kQuietFrameWaitMs;
+  for (;;) {
+    if (udt_setrcvtimeo(h, waitMs) != 0) return ReceiveBuf(p, len, 0);
+    int32_t r = FSockType == stStream ? udt_recv(h, p, len, 0) : udt_recvmsg(h, p, len);
+    const char* desc = nullptr;
+    const int32_t code = r == -1 ? udt_getlasterror2(&desc) : 0;
+    const std::string text = desc ? desc : "";
+    // Our sockets otherwise keep UDT's default: receives wait for ever.
+    udt_setrcvtimeo(h, -1);
+    if (r != -1) {
+      NotifyReceive(p, r);
+      return r;
+    }
+    if (code != kUdtReceiveTimedOut) {
+      ReportError(code, text.c_str());
+      return -1;
+    }
+    if (!OnReceiveWait(this) || !Active() || Handle() != h) return -1;
+    waitMs = kFrameWaitSliceMs;
+  }
 }
 
 int32_t TUDTBaseSocket::ReceiveWhole(char* p, int32_t len) {
   if (len == 0) return ReceiveBuf(p, 0, 0) == -1 ? -1 : 0;
   int32_t got = 0;
   while (got < len) {
-    if (!AwaitFrameData()) break;
-    int32_t r = ReceiveBuf(p + got, len - got, 0);
+    int32_t r = ReceiveFramePiece(p + got, len - got);
     if (r <= 0) break;
     got += r;
   }
@@ -303,9 +322,7 @@ int32_t TUDTBaseSocket::ReceiveString(std::u16string& s) {
       room = std::min(total, std::max(room * 2, got + kTextChunk));
       s.resize(room / 2);
     }
-    int32_t r = AwaitFrameData()
-                    ? ReceiveBuf(reinterpret_cast<char*>(s.data()) + got, room - got, 0)
-                    : -1;
+    int32_t r = ReceiveFramePiece(reinterpret_cast<char*>(s.data()) + got, room - got);
     if (r <= 0) {
       s.resize(got / 2);
       return -1;

@@ -141,9 +141,10 @@ class TUDTBaseSocket : public TComponent {
   // Sends or receives one part of a string frame whole; false when a call gave 0 or -1.
   bool SendWhole(const char* p, int32_t len);
   int32_t ReceiveWhole(char* p, int32_t len);
-  // Waits for the next bytes of a string frame through OnReceiveWait; false
-  // when the read is given up.
-  bool AwaitFrameData();
+  // Receives the next bytes of a string frame like ReceiveBuf. With
+  // OnReceiveWait set, the receive waits with a time-out and calls it between
+  // waits; -1 when the read is given up.
+  int32_t ReceiveFramePiece(char* p, int32_t len);
 
   std::atomic<bool> FActive{false};
   // A UDT socket is really open; FActive alone may be a value stored while loading.

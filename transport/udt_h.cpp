@@ -109,6 +109,10 @@ int32_t udt_setlinger(int32_t u, int32_t onoff, int32_t seconds) noexcept {
   return udt_setsockopt_direct(u, 0, UDT_LINGER, &value, sizeof value);
 }
 
+int32_t udt_setrcvtimeo(int32_t u, int32_t milliseconds) noexcept {
+  return udt_setsockopt_direct(u, 0, UDT_RCVTIMEO, &milliseconds, sizeof milliseconds);
+}
+
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept {
   try { return UDT::send(u, static_cast<const char*>(buf), len, flags); } catch (...) { return -1; }
 }

@@ -36,6 +36,9 @@ int32_t udt_getsnddata(int32_t u, int32_t* packets) noexcept;
 // Sets whether, and for how many seconds, a close of u waits for its peer to
 // acknowledge the data handed over.
 int32_t udt_setlinger(int32_t u, int32_t onoff, int32_t seconds) noexcept;
+// Sets how long a receive on u waits for data, in ms; -1 (UDT's default)
+// waits for ever. A receive that times out fails with 6003.
+int32_t udt_setrcvtimeo(int32_t u, int32_t milliseconds) noexcept;
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_recv(int32_t u, void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_sendmsg(int32_t u, const void* buf, int32_t len, int32_t ttl, int32_t inorder) noexcept;
