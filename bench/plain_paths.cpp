@@ -276,7 +276,7 @@ Report PlainTextRun(int roundTrips, bool clientSelects) {
     const auto t0 = Clock::now();
     ok = SendFrame<UdtIo>(s, u"12:00:00: edtContent");
     if (ok && clientSelects) {
-      // As the client window waits for a reply: select first, up to 100 ms.
+      // As the client window once waited for its reply: select first, up to 100 ms.
       UDT::UDSET rs;
       UD_ZERO(&rs);
       UD_SET(s, &rs);

@@ -22,7 +22,7 @@ Report TcpFileRun(const std::string& source, const std::string& folder, int64_t 
 // frame; the server waits in select, probes with a zero-length receive, reads
 // the count and the characters exactly, and answers "Act: " and the text.
 // With clientSelects the client first waits for the reply in select (at most
-// 100 ms), as the client window does, beside the server's select in the same
+// 100 ms), as the client window did, beside the server's select in the same
 // process. Reports the median and p99 round trip in microseconds.
 Report PlainTextRun(int roundTrips, bool clientSelects = false);
 // clients connections at once, each sending a file of bytesEach bytes as in

@@ -356,7 +356,7 @@ void TextExchange(const Options& o, Table& t) {
   t.Add("Text exchange: plain p99 round trip", "us", bp99);
   t.Add("Text exchange: bench median until the client has its reply", "us", preply);
   t.Add("Text exchange: bench median until every view has laid out its text", "us", pshown);
-  t.Add("Text exchange: plain, client waiting in select as the window does, median", "us", smed);
+  t.Add("Text exchange: plain, client waiting in select as the window did, median", "us", smed);
   t.Add("Text exchange: median ratio of that plain variant/plain", "x", sratio);
   t.Add("Text exchange: median ratio bench/plain", "x", ratio, "<= 1.1",
         [](const Summary& s) { return s.median <= 1.1; });
@@ -640,7 +640,7 @@ void WriteReport(const Options& o, const Table& t, const std::string& started,
       << "window; the reply row stops when the click has its reply. Plain: select, zero-length probe and two exact receives on the server, two sends "
       << "and two exact receives on the client. UDT4's select polls every 10 ms, which both pay. "
       << "The plain variant with select also waits for the reply in select first (at most 100 ms), "
-      << "as the client window does.\n"
+      << "as the client window did before it waited inside the receive.\n"
       << "- **Ten clients**: " << o.clients << " connections at once, " << o.multiBytes
       << " bytes each, into one server: TUDTClient components on threads into the server window's "
       << "pool, against plain UDT4 threads on both ends.\n"
