@@ -36,30 +36,7 @@ std::u16string ProgressCaption(int32_t sent, int32_t size, long double percent,
   return text;
 }
 
-// A reply that comes within this time is waited for without window events.
-constexpr int32_t kQuietWaitMs = 100;
-// How often a longer wait looks at the window's events (and so at Cancel).
-constexpr int32_t kEventWaitMs = 50;
-
 }  // namespace
-
-bool AwaitReply(TUDTClient& Client, TClientView& View, const std::function<bool()>& Stopped,
-                const std::function<void(bool)>& Holding) {
-  if (!Client.Active()) return true;
-  const int32_t h = Client.Handle();
-  if (Client.ReadyWithin(false, kQuietWaitMs)) return true;
-  if (Holding) Holding(true);
-  bool ended = false;
-  while (!Client.ReadyWithin(false, kEventWaitMs)) {
-    View.ProcessEvents();
-    if (Stopped() || !Client.Active() || Client.Handle() != h) {
-      ended = true;
-      break;
-    }
-  }
-  if (Holding) Holding(false);
-  return !ended;
-}
 
 void CloseNow(TUDTBaseSocket& Socket) {
   if (!Socket.Active()) return;
@@ -147,8 +124,6 @@ void TFileSender::SendChosenFile(const std::u16string& Path) {
   const std::u16string name = slash == std::u16string::npos ? Path : Path.substr(slash + 1);
   if (OnStart) OnStart(name);
   FClient.SendString(std::u16string(protocol::kFileRequest));
-  AwaitReply(FClient, FView, [this] { return Stopping(); });
-  if (Stopping()) return;
   std::u16string reply;
   FClient.ReceiveString(reply);
   if (Stopping()) return;

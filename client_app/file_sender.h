@@ -130,10 +130,3 @@ void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace);
 // Closes Socket at once, dropping what its peer has not acknowledged; the peer
 // sees the connection end.
 void CloseNow(TUDTBaseSocket& Socket);
-// Waits until Client's peer has a reply on its way. A reply that comes within
-// 100 ms, as every reply from a live peer on a sound link does, is waited for
-// without window events. A slower one is waited for with View's events
-// running, Holding(true) before and Holding(false) after; the wait ends early
-// when Stopped() turns true or the connection closes. False when it ended so.
-bool AwaitReply(TUDTClient& Client, TClientView& View, const std::function<bool()>& Stopped,
-                const std::function<void(bool)>& Holding = nullptr);

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 TFileStream::TFileStream(const std::string& path) {
   FFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -39,10 +38,6 @@ bool TFileStream::Seek(int64_t offset) noexcept {
 }
 
 bool TFileStream::Refill() noexcept {
-  if (!FBlock) {
-    FBlock.reset(new (std::nothrow) char[kReadAhead]);
-    if (!FBlock) return false;
-  }
   ssize_t r;
   do {
     r = ::read(FFd, FBlock.get(), kReadAhead);
@@ -69,5 +64,4 @@ int32_t TFileStream::Read(void* buf, int32_t count) noexcept {
 void TFileStream::Close() noexcept {
   if (FFd >= 0) ::close(FFd);
   FFd = -1;
-  FBlockUsed = FBlockSize = 0;
 }

@@ -41,7 +41,7 @@ class TFileStream {
   bool Refill() noexcept;
 
   int FFd = -1;
-  std::unique_ptr<char[]> FBlock;
+  std::unique_ptr<char[]> FBlock = std::make_unique_for_overwrite<char[]>(kReadAhead);
   int32_t FBlockUsed = 0;  // bytes of the block already handed out
   int32_t FBlockSize = 0;  // bytes the block holds
 };

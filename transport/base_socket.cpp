@@ -176,10 +176,13 @@ int32_t TUDTBaseSocket::SendMessage(const void* Buf, int32_t n) {
 }
 
 int32_t TUDTBaseSocket::ReceiveBuf(void* Buf, int32_t BufSize, int32_t /*Flags*/) {
-  int32_t r = FSockType == stStream ? CheckResult(udt_recv(Handle(), Buf, BufSize, 0))
-                                    : CheckResult(udt_recvmsg(Handle(), Buf, BufSize));
+  int32_t r = CheckResult(ReceiveOnce(Handle(), Buf, BufSize));
   if (r != -1) NotifyReceive(Buf, r);
   return r;
+}
+
+int32_t TUDTBaseSocket::ReceiveOnce(int32_t h, void* Buf, int32_t BufSize) noexcept {
+  return FSockType == stStream ? udt_recv(h, Buf, BufSize, 0) : udt_recvmsg(h, Buf, BufSize);
 }
 
 int32_t TUDTBaseSocket::PeekBuf(void*, int32_t) {
@@ -248,7 +251,7 @@ int32_t TUDTBaseSocket::ReceiveFramePiece(char* p, int32_t len) {
   int32_t waitMs = kQuietFrameWaitMs;
   for (;;) {
     if (udt_setrcvtimeo(h, waitMs) != 0) return ReceiveBuf(p, len, 0);
-    int32_t r = FSockType == stStream ? udt_recv(h, p, len, 0) : udt_recvmsg(h, p, len);
+    int32_t r = ReceiveOnce(h, p, len);
     const char* desc = nullptr;
     const int32_t code = r == -1 ? udt_getlasterror2(&desc) : 0;
     const std::string text = desc ? desc : "";

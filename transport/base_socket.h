@@ -138,6 +138,8 @@ class TUDTBaseSocket : public TComponent {
 
   void SetBytesSent(uint32_t Value) noexcept { FBytesSent = Value; }
   int32_t SendMessage(const void* Buf, int32_t n);
+  // One UDT receive on h, of the call this socket's type takes.
+  int32_t ReceiveOnce(int32_t h, void* Buf, int32_t BufSize) noexcept;
   // Sends or receives one part of a string frame whole; false when a call gave 0 or -1.
   bool SendWhole(const char* p, int32_t len);
   int32_t ReceiveWhole(char* p, int32_t len);

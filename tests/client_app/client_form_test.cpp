@@ -142,43 +142,40 @@ TEST_F(ClientFormTest, CancelFromTheWindowsEventsGivesUpAnOpenToAPeerThatNeverAn
   Connect();
 }
 
-// A reply that never comes, or stops after its count, is ended from the
-// window's events: by Cancel, or by the window closing.
-TEST_F(ClientFormTest, CancelOrClosingEndsASendWhoseReplyNeverComesOrStopsAfterItsCount) {
-  for (int c = 0; c < 4; ++c) {
-    const bool countOnly = c & 1, closing = c & 2;
-    SCOPED_TRACE(c);
-    form.reset();
-    form = std::make_unique<TForm2>(view);
-    view.Log.clear();
-    RawListener peer;
-    ASSERT_TRUE(peer.Ok());
-    view.Edit2 = Utf8ToUtf16(std::to_string(peer.Port()));
-    Connect();
-    RawSocket conn = peer.Accept();
-    ASSERT_TRUE(conn.Valid());
-    // The count of a five-unit reply, and never its text.
-    if (countOnly) ASSERT_TRUE(conn.SendAll(std::string("\x05\0\0\0", 4)));
-    std::atomic<bool> ended{false};
-    std::thread watchdog([&] {
-      if (!WaitUntil([&] { return ended.load(); })) conn.Close();
-    });
-    bool held = false;
-    view.OnEvents = [&](int) {
-      held = form->Cancellable() && !view.ConnectionButtonsEnabled;
-      // The peer's first bytes may take a few hundred ms to come through.
-      if (!countOnly || form->udtClient1->BytesReceived() >= 4)
-        closing ? form->Shutdown() : form->btnCancelClick(nullptr);
-    };
-    form->Button2Click(nullptr);
-    ended = true;
-    watchdog.join();
-    EXPECT_TRUE(held) << "Cancel was not offered while the reply was awaited";
-    // Closing shows what came of a reply cut after its count, as before.
-    EXPECT_EQ(view.Log.size(), closing && countOnly ? 1u : 0u);
-    EXPECT_FALSE(form->udtClient1->Active());
-    EXPECT_TRUE(view.ConnectionButtonsEnabled && view.SendFileEnabled && !form->Cancellable());
-  }
+// A reply that never comes (even), or stops after its count (odd), is ended
+// from the window's events: by Cancel (0, 1), or by the window closing (2, 3).
+class ReplyWaitTest : public ClientFixture, public ::testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(Cases, ReplyWaitTest, ::testing::Range(0, 4));
+
+TEST_P(ReplyWaitTest, CancelOrClosingEndsASendWhoseReplyNeverComesOrStopsAfterItsCount) {
+  const bool countOnly = GetParam() & 1, closing = GetParam() & 2;
+  RawListener peer;
+  ASSERT_TRUE(peer.Ok());
+  view.Edit2 = Utf8ToUtf16(std::to_string(peer.Port()));
+  Connect();
+  RawSocket conn = peer.Accept();
+  ASSERT_TRUE(conn.Valid());
+  // The count of a five-unit reply, and never its text.
+  if (countOnly) ASSERT_TRUE(conn.SendAll(std::string("\x05\0\0\0", 4)));
+  std::atomic<bool> ended{false};
+  std::thread watchdog([&] {
+    if (!WaitUntil([&] { return ended.load(); })) conn.Close();
+  });
+  bool held = false;
+  view.OnEvents = [&](int) {
+    held = form->Cancellable() && !view.ConnectionButtonsEnabled;
+    // The peer's first bytes may take a few hundred ms to come through.
+    if (!countOnly || form->udtClient1->BytesReceived() >= 4)
+      closing ? form->Shutdown() : form->btnCancelClick(nullptr);
+  };
+  form->Button2Click(nullptr);
+  ended = true;
+  watchdog.join();
+  EXPECT_TRUE(held) << "Cancel was not offered while the reply was awaited";
+  // Closing shows what came of a reply cut after its count, as before.
+  EXPECT_EQ(view.Log.size(), closing && countOnly ? 1u : 0u);
+  EXPECT_FALSE(form->udtClient1->Active());
+  EXPECT_TRUE(view.ConnectionButtonsEnabled && view.SendFileEnabled && !form->Cancellable());
 }
 
 TEST_F(ClientFormTest, PortTextThatRaisesLeavesAnOpenSocketUntilACorrectedOpen) {
