@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
@@ -66,6 +67,23 @@ class TuiTest : public WholeProgramTest {
     EXPECT_TRUE(WaitUntil([] { return !UdpPortBound(kDefaultPort); }))
         << "the program still holds port " << kDefaultPort;
     WholeProgramTest::TearDown();
+  }
+
+  // The program's process: the only child of the pane's shell.
+  pid_t ProgramPid() const {
+    const std::string shell = FTerm->Format("#{pane_pid}");
+    std::ifstream children("/proc/" + shell + "/task/" + shell + "/children");
+    pid_t pid = 0;
+    return children >> pid ? pid : 0;
+  }
+
+  // Whether Signal, sent to the whole process, waits to be delivered to it.
+  static bool SignalPending(pid_t pid, int Signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("ShdPnd:", 0) == 0)
+        return (std::stoull(line.substr(7), nullptr, 16) >> (Signal - 1)) & 1;
+    return false;
   }
 
   // Waits for the program to end; its exit code and the terminal's state.
@@ -220,8 +238,14 @@ TEST_F(TuiTest, SecondCtrlCEndsAProgramStuckWaitingForAReplyWithTheTerminalResto
   ASSERT_TRUE(WaitUntil([&] { return !accepted.RecvExactly(4).empty(); }))
       << "the message did not go out";
 
-  FTerm->Keys({"C-c"});
-  FTerm->Keys({"C-c"});
+  // Ctrl-C twice as the signals the terminal makes of it, close enough that no
+  // event pass takes the first quit between them (two tmux key presses are two
+  // process starts apart); the second follows the first's delivery, so they cannot merge.
+  const pid_t program = ProgramPid();
+  ASSERT_GT(program, 0) << "the program's process was not found";
+  ASSERT_EQ(::kill(program, SIGINT), 0);
+  ASSERT_TRUE(WaitUntil([&] { return !SignalPending(program, SIGINT); }));
+  ASSERT_EQ(::kill(program, SIGINT), 0);
   EXPECT_EQ(WaitForExit(), "EXIT=130 TTY=same");
   EXPECT_EQ(FTerm->Format("#{alternate_on}"), "0") << "still on the alternate screen";
   EXPECT_EQ(FTerm->Format("#{cursor_flag}"), "1") << "the cursor is still hidden";
