@@ -10,14 +10,12 @@
 
 namespace {
 
-std::u16string Decimal(int64_t v) { return Utf8ToUtf16(std::to_string(v)); }
-
 // A received name as it can stand in one log line: control characters as \xNN.
 std::u16string Printable(const std::u16string& Name) {
   static const char16_t kHex[] = u"0123456789ABCDEF";
   std::u16string out;
   for (char16_t c : Name) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+    if (IsControlCharacter(c)) {
       out += u"\\x";
       out.push_back(kHex[(c >> 4) & 0xF]);
       out.push_back(kHex[c & 0xF]);
@@ -197,18 +195,12 @@ void TForm1::UdtServer1Accept(TObject*, TUDTCustomIpClient* ClientSocket) {
 }
 
 void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
-  char field[4];
-  int32_t got = 0;
-  while (got < 4) {
-    int32_t r = ClientSocket.ReceiveBuf(field + got, 4 - got, 0);
-    if (r <= 0) break;
-    got += r;
-  }
+  const std::optional<int32_t> field = ClientSocket.ReceiveField();
   std::u16string name;
   ClientSocket.ReceiveString(name);
   // A failed receive has closed the connection.
-  if (!ClientSocket.Connected() || got < 4) return;
-  const int32_t size = *protocol::DecodeSizeField({field, 4});
+  if (!ClientSocket.Connected() || !field) return;
+  const int32_t size = *field;
 
   // The bytes are hashed as they are stored, so the hash costs no second pass.
   TTransferMeter meter;

@@ -37,16 +37,7 @@ constexpr unsigned F(int n) { return static_cast<unsigned>(KEY_F(n)); }
 std::wstring Wide(const std::u16string& s) {
   std::wstring out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    char32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    out.push_back(static_cast<wchar_t>(c));
-  }
+  for (size_t i = 0; i < s.size();) out.push_back(static_cast<wchar_t>(NextCodePoint(s, i)));
   return out;
 }
 
@@ -175,11 +166,6 @@ int DrawField(int row, int col, int width, const TTextField& field, bool focused
 int DrawButton(int row, int col, int width, const std::u16string& key,
                const std::u16string& caption, bool enabled) {
   return Put(row, col, width, u"[" + key + u" " + caption + u"]", enabled ? A_BOLD : A_DIM);
-}
-
-std::u16string Digits(long v) {
-  const std::string s = std::to_string(v);
-  return std::u16string(s.begin(), s.end());
 }
 
 // A page's title: its caption up to the first line break.
@@ -406,8 +392,8 @@ void TTerminalScreen::Redraw() {
   const int height = LINES, width = COLS;
   if (width < kMinWidth || height < kMinHeight) {
     std::vector<std::wstring> rows;
-    Wrap(Wide(u"The terminal is too small for udtbench: it needs " + Digits(kMinWidth) +
-              u" columns and " + Digits(kMinHeight) + u" rows. F10 quits."),
+    Wrap(Wide(u"The terminal is too small for udtbench: it needs " + Decimal(kMinWidth) +
+              u" columns and " + Decimal(kMinHeight) + u" rows. F10 quits."),
          std::max(width, 1), rows);
     for (int i = 0; i < static_cast<int>(rows.size()) && i < height; ++i)
       Put(i, 0, width, rows[static_cast<size_t>(i)]);
@@ -537,7 +523,7 @@ void TTerminalScreen::DrawClient(int Height, int Width) {
   col += Put(row, col, Width - col, std::u16string(static_cast<size_t>(filled), u'#'), A_BOLD);
   col += Put(row, col, Width - col, std::u16string(static_cast<size_t>(barWidth - filled), u'.'));
   col += Put(row, col, Width - col, u"] ");
-  const std::u16string percent = Digits(progress * 100L / maxValue) + u"%";
+  const std::u16string percent = Decimal(progress * 100L / maxValue) + u"%";
   col += Put(row, col, Width - col, std::u16string(4 - std::min<size_t>(4, percent.size()), u' ') +
                                         percent + u"  ");
   Put(row, col, Width - col, Title(FClient->Caption()));
@@ -578,7 +564,7 @@ void TTerminalScreen::DrawErrorLine(int Row, int Width) {
   attr_set(attr, 0, nullptr);
   mvhline(Row, 0, ' ', Width);
   std::u16string more;
-  if (FErrors.size() > 1) more = u" (+" + Digits(static_cast<long>(FErrors.size() - 1)) + u" more)";
+  if (FErrors.size() > 1) more = u" (+" + Decimal(static_cast<long>(FErrors.size() - 1)) + u" more)";
   const std::u16string hint = u"  [Enter: dismiss]";
   std::u16string text = FErrors.front();
   for (char16_t& c : text)
