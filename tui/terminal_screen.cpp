@@ -440,12 +440,14 @@ void TTerminalScreen::DrawServer(int Height, int Width) {
   if (tableRows > 0) {
     int row = boxTop + boxHeight;
     Put(row++, 1, Width - 2, u"Received: peer  name  bytes  s  MB/s  result  loss  RTT ms  SHA-256", A_BOLD);
-    for (auto it = transfers.end() - (tableRows - 1); it != transfers.end(); ++it)
-      Put(row++, 1, Width - 2,
-          Utf8ToUtf16(it->Peer + "  " + it->Name + "  " + std::to_string(it->Bytes) + "  " +
-                      FixedText(it->Seconds, 2) + "  " + FixedText(it->MBps, 2) + "  " +
-                      OutcomeName(it->Outcome) + "  " + std::to_string(it->Lost) + "  " +
-                      FixedText(it->AverageRttMs, 3) + "  " + it->Sha256));
+    for (auto it = transfers.end() - (tableRows - 1); it != transfers.end(); ++it) {
+      const auto c = SummaryColumns(*it);
+      std::string text = c[scPeer];
+      for (TSummaryColumn k :
+           {scName, scBytes, scSeconds, scMBps, scResult, scLost, scAverageRtt, scSha256})
+        text += "  " + c[k];
+      Put(row++, 1, Width - 2, Utf8ToUtf16(text));
+    }
   }
 
   const int row = Height - 4;
