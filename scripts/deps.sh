@@ -7,6 +7,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libudt-dev libgtest-dev qt6-base-dev
           xvfb xauth fonts-droid-fallback fonts-symbola libncurses-dev tmux)
+# Real mouse and keyboard input on a virtual screen with a window manager.
+packages+=(xdotool matchbox-window-manager x11-utils)
 # The transfer hash (libcrypto) and the throughput plot (Qt Charts, whose
 # CMake package needs Qt OpenGL's development files).
 packages+=(libssl-dev qt6-charts-dev libqt6opengl6-dev)
