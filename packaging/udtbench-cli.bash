@@ -62,7 +62,7 @@ _udtbench_cli() {
   local options=() i
   for ((i = 0; i < ${#described[@]}; i++)); do
     case "${described[i]}" in
-      *=) value_of[${described[i]%=}]=${described[i + 1]}; options+=("${described[i]%=}"); ((i++)) ;;
+      *=) value_of[${described[i]%=}]=${described[i + 1]:-}; options+=("${described[i]%=}"); i=$((i + 1)) ;;
       *) options+=("${described[i]}") ;;
     esac
   done
@@ -86,10 +86,10 @@ _udtbench_cli() {
   for ((i = 2; i < COMP_CWORD; i++)); do
     w=${COMP_WORDS[i]}
     if [ -n "${value_of[$w]+set}" ]; then
-      ((i++))
-      [ "${COMP_WORDS[i]}" = "=" ] && ((i++))
+      i=$((i + 1))
+      [ "${COMP_WORDS[i]:-}" = "=" ] && i=$((i + 1))
     elif [[ "$w" != -* ]]; then
-      ((n++))
+      n=$((n + 1))
     fi
   done
   local count=${#arguments[@]}
