@@ -6,32 +6,39 @@
 # purged afterwards, so the machine is left as it was. When udtbench is
 # installed already, or apt cannot run as root, the test touches nothing and
 # is skipped (exit 77).
+#   tests/package/package_test.sh RECORD
+# RECORD keeps the list of packages from before the install while the test
+# may have udtbench installed, so that a run killed then is undone by the next.
 set -euo pipefail
+record=${1:?give the file that records what was installed before}
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 fail() { echo "FAILED: $*" >&2; exit 1; }
 # The packages dpkg knows in any state but "not installed".
 known() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 !~ /^.n/ {print $2}' | sort; }
 
-if known | grep -qx udtbench; then echo "udtbench is installed here already: left alone"; exit 77; fi
 if [ "$(id -u)" -eq 0 ]; then sudo=(); elif sudo -n true 2>/dev/null; then sudo=(sudo -n); else
   echo "apt needs root (or sudo without a password)"; exit 77
 fi
 apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300)
+# Purges what the record does not list, then forgets it.
+restore() {
+  local added
+  added=$(known | comm -13 "$record" -)
+  # shellcheck disable=SC2086
+  [ -z "$added" ] || "${apt[@]}" purge $added >/dev/null
+  rm -f "$record"
+}
+if [ -f "$record" ]; then echo "undoing the install of a run that was cut short"; restore; fi
+if known | grep -qx udtbench; then echo "udtbench is installed here already: left alone"; exit 77; fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM HUP
 # package.sh installs its tools first: they stay, as build tools do.
 "$repo/scripts/package.sh" > "$work/package.log" || { cat "$work/package.log"; fail "scripts/package.sh"; }
 deb=$repo/$(tail -1 "$work/package.log")
-known > "$work/before"
-restore() {
-  local added
-  added=$(known | comm -13 "$work/before" -)
-  # shellcheck disable=SC2086
-  [ -z "$added" ] || "${apt[@]}" purge $added >/dev/null
-  rm -rf "$work"
-}
-trap restore EXIT
+known > "$record"
+trap 'restore; rm -rf "$work"' EXIT
 
 depends=$(dpkg-deb --field "$deb" Depends)
 for p in libudt0 libqt6core6 libqt6widgets6 libssl3 qt6-qpa-plugins; do
