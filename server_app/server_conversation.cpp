@@ -4,6 +4,8 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "exchange_protocol.h"
@@ -30,8 +32,12 @@ std::u16string Printable(const std::u16string& Name) {
 // ---- one conversation ----
 
 TServerConversation::TServerConversation(TUDTCustomIpClient& ClientSocket,
-                                         std::function<std::string()> Folder, TEvents Events)
-    : FClientSocket(ClientSocket), FFolder(std::move(Folder)), FEvents(std::move(Events)) {}
+                                         std::function<std::string()> Folder, TEvents Events,
+                                         TConversations* Conversations)
+    : FClientSocket(ClientSocket),
+      FFolder(std::move(Folder)),
+      FEvents(std::move(Events)),
+      FConversations(Conversations) {}
 
 void TServerConversation::Run() {
   PostInfo(u"Accpet connection");
@@ -69,6 +75,16 @@ void TServerConversation::ReceiveFile() {
   // A failed receive has closed the connection.
   if (!FClientSocket.Connected() || !field) return;
   const int32_t size = *field;
+  // The program's end lets a file under way land for a moment before it closes.
+  struct Receiving {
+    TConversations* c;
+    explicit Receiving(TConversations* c) : c(c) {
+      if (c) c->EnterFile();
+    }
+    ~Receiving() {
+      if (c) c->LeaveFile();
+    }
+  } receiving{FConversations};
 
   // The bytes are hashed as they are stored, so the hash costs no second pass.
   TTransferMeter meter;
@@ -155,13 +171,40 @@ void TConversations::Leave(TUDTCustomIpClient* ClientSocket) {
 }
 
 void TConversations::CloseAll() {
-  std::lock_guard<std::mutex> g(FLock);
-  FClosed = true;
+  std::vector<int32_t> handles;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FClosed = true;
+    handles = FHandles;
+  }
   // A close from another thread wakes the handler out of any UDT call it is
-  // waiting in, and its own calls then fail on the closed handle. (No linger
-  // change first: UDT4's setsockopt waits for a receive in progress.)
-  for (int32_t h : FHandles) udt_close(h);
+  // waiting in, and its own calls then fail on the closed handle. Each close
+  // runs on a thread of its own: UDT4's close first waits for the peer to
+  // acknowledge what was sent, up to three minutes, or until a peer that died
+  // is declared broken, about 46 s; none of that may hold up the others, nor
+  // the caller.
+  for (int32_t h : handles) {
+    try {
+      std::thread(CloseWithoutLinger, h).detach();
+    } catch (const std::system_error&) {
+      CloseWithoutLinger(h);
+    }
+  }
 }
+
+void TConversations::CloseWithoutLinger(int32_t Handle) noexcept {
+  // The end drops replies that the peer has not acknowledged. Only then is the
+  // linger changed: UDT4's setsockopt waits for a receive or send in progress,
+  // and a connection with nothing unacknowledged closes at once anyway.
+  int32_t unacknowledged = 0;
+  if (udt_getsnddata(Handle, &unacknowledged) == 0 && unacknowledged > 0)
+    udt_setlinger(Handle, 0, 0);
+  udt_close(Handle);
+}
+
+void TConversations::EnterFile() { FReceiving.fetch_add(1); }
+
+void TConversations::LeaveFile() { FReceiving.fetch_sub(1); }
 
 bool TConversations::WaitIdle(std::chrono::milliseconds Timeout) {
   std::unique_lock<std::mutex> g(FLock);

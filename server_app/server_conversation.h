@@ -4,6 +4,7 @@
 // the conversations that are running, so they can be ended together.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "link_statistics.h"
 #include "server_view.h"
 
+class TConversations;
 class TReceivedFile;
 class TTransferMeter;
 
@@ -44,9 +46,10 @@ class TServerConversation {
   };
 
   // A conversation over ClientSocket, storing each file in the folder Folder
-  // gives at its request. ClientSocket must outlive it.
+  // gives at its request, and counted in Conversations (when given) while it
+  // receives one. ClientSocket and Conversations must outlive it.
   TServerConversation(TUDTCustomIpClient& ClientSocket, std::function<std::string()> Folder,
-                      TEvents Events);
+                      TEvents Events, TConversations* Conversations = nullptr);
   TServerConversation(const TServerConversation&) = delete;
   TServerConversation& operator=(const TServerConversation&) = delete;
 
@@ -70,6 +73,7 @@ class TServerConversation {
   TUDTCustomIpClient& FClientSocket;
   const std::function<std::string()> FFolder;
   const TEvents FEvents;
+  TConversations* const FConversations;
 };
 
 // The conversations running on a server's workers, and whether new ones may begin.
@@ -78,8 +82,13 @@ class TConversations {
   // Admits a conversation and records its connection; false once closed. Any thread.
   bool Enter(TUDTCustomIpClient* ClientSocket);
   void Leave(TUDTCustomIpClient* ClientSocket);
-  // Admits no more conversations and closes the connection of each running one. Any thread.
+  // Admits no more conversations and closes the connection of each running
+  // one, without waiting for the closes to complete. Any thread.
   void CloseAll();
+  // A conversation begins or ends receiving a file. Its worker thread.
+  void EnterFile();
+  void LeaveFile();
+  int Receiving() const { return FReceiving.load(); }
   // Waits up to Timeout until no conversation runs; true when none does.
   bool WaitIdle(std::chrono::milliseconds Timeout);
   // Waits until no conversation runs, however long that takes.
@@ -87,6 +96,9 @@ class TConversations {
   int Count() const;
 
  private:
+  // Closes Handle at once, dropping what its peer has not acknowledged.
+  static void CloseWithoutLinger(int32_t Handle) noexcept;
+  std::atomic<int> FReceiving{0};
   mutable std::mutex FLock;  // guards everything below
   std::condition_variable FIdle;
   bool FClosed = false;

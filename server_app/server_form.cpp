@@ -62,6 +62,8 @@ bool TForm1::Shutdown(std::chrono::milliseconds Timeout) {
 
 int TForm1::ConversationCount() const { return FConversations->Count(); }
 
+int TForm1::ReceivingCount() const { return FConversations->Receiving(); }
+
 std::string TForm1::ReceiveFolder() const {
   std::lock_guard<std::mutex> g(FFolderLock);
   return FReceiveFolder;
@@ -119,7 +121,9 @@ void TForm1::UdtServer1Accept(TObject*, TUDTCustomIpClient* ClientSocket) {
   events.OnFileReceived = [this, ClientSocket](const TFileReceipt& Receipt) {
     if (OnFileReceived) OnFileReceived(*ClientSocket, Receipt);
   };
-  TServerConversation(*ClientSocket, [this] { return ReceiveFolder(); }, std::move(events)).Run();
+  TServerConversation(*ClientSocket, [this] { return ReceiveFolder(); }, std::move(events),
+                      FConversations.get())
+      .Run();
 }
 
 void TForm1::ClientSocketError(TObject* Sender, int32_t SocketError, const char* ErrorDesc) {

@@ -74,6 +74,8 @@ class TForm1 {
   bool Shutdown(std::chrono::milliseconds Timeout);
   // Number of conversations whose handler is running. Any thread.
   int ConversationCount() const;
+  // Number of conversations receiving a file right now. Any thread.
+  int ReceivingCount() const;
   // Number of times memory freed by ended conversations was given back. Main thread.
   int MemoryReleases() const noexcept { return FMemoryRelease.Releases(); }
 
