@@ -232,7 +232,7 @@ TEST_F(DispatcherTest, SearchStillEndsAfterTheWorkerAtThePoolIndexLeftThePool) {
   EXPECT_TRUE(Echo(*clients[5], u"still served"));
 }
 
-TEST_F(DispatcherTest, ElevenConversationsWithTenWorkersLeaveTheEleventhWaitingForAFreeWorker) {
+TEST_F(DispatcherTest, ElevenConversationsWithTenWorkersLeaveTheEleventhPendingAndTheDispatcherIdle) {
   ASSERT_NE(Open(), 0);
   ASSERT_EQ(Server->ServerSocketThread()->ThreadCacheSize(), 10);
   std::vector<std::unique_ptr<TUDTClient>> clients;
@@ -241,7 +241,15 @@ TEST_F(DispatcherTest, ElevenConversationsWithTenWorkersLeaveTheEleventhWaitingF
   ASSERT_TRUE(eleventh) << "the eleventh connect was refused";
   const uint16_t eleventhPort = LocalPortOf(eleventh->Handle());
 
-  EXPECT_FALSE(Hub.WaitForCount(11, kQuietSpell)) << "an eleventh conversation ran at once";
+  // With no worker to be had the dispatcher waits: it spends no CPU, and the
+  // connection stays in the listener's backlog.
+  const auto spellStart = Clock::now();
+  const auto busiest = BusiestThreadCpu(
+      [&] { EXPECT_FALSE(Hub.WaitForCount(11, kQuietSpell)) << "an eleventh conversation ran at once"; });
+  const auto spell = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - spellStart);
+  EXPECT_LT(busiest, spell / 8) << "a thread used " << busiest.count() << " ms of CPU in "
+                                << spell.count() << " ms while the pool was full";
+  EXPECT_TRUE(Server->WaitForConnection(0)) << "the eleventh connection left the listener's backlog";
   EXPECT_EQ(Pool().size(), 10u);
   EXPECT_EQ(GetThreadCalls().size(), 10u);
 
