@@ -61,6 +61,10 @@ class TCustomUDTServer : public TUDTIpSocket {
   // still dispatched: reported and closed only while Listener is still the
   // server's socket. A failure raised by OnError is swallowed.
   void AcceptFailed(int32_t Listener) noexcept;
+  // The error path for dispatcher d that a failure ended (no worker could be
+  // had or started): while d still dispatches, Code and Desc go to OnError and
+  // the server closes, so it no longer claims to listen. Dispatcher thread.
+  void DispatchFailed(const TUDTServerSocketThread* d, int32_t Code, const char* Desc) noexcept;
   // A dispatcher that is ending stops being the server's dispatcher.
   void DispatcherFinished(TUDTServerSocketThread* Thread);
   // Fills ClientSocket with a connection accepted on this server's listener
@@ -89,8 +93,9 @@ class TCustomUDTServer : public TUDTIpSocket {
   // Binds a dispatcher's OnGetThread to ForwardGetThread; before it runs.
   void Bind(TUDTServerSocketThread* d);
   // The error path for a failed call on Listener: reported and closed only while
-  // Listener is still this server's socket.
+  // Listener is still this server's socket. The first takes UDT's last error.
   void ReportListenerFailure(int32_t Listener);
+  void ReportListenerFailure(int32_t Listener, int32_t Code, const char* Desc);
 
   std::recursive_mutex FOpenCloseLock;  // serialises Open and Close
   // Guards the dispatcher reference and its creation, start, termination and

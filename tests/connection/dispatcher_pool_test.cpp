@@ -85,6 +85,7 @@ class DispatcherTest : public ConnectionTest {
   }
 
   std::atomic<bool> FailGetThread{false};
+  EventLog ServerLog;  // outlives Server, which TearDown frees
   std::mutex CallsLock;
   std::vector<GetThreadCall> Calls;
 };
@@ -366,13 +367,19 @@ TEST_F(DispatcherTest, WithNoRoomForWorkersConnectionsWaitUntilTheServerCloses) 
   EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end on Close";
 }
 
-TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherWhichTheServerThenForgets) {
+TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherAndClosesTheServerThroughItsErrorPath) {
   FailGetThread = true;
   ASSERT_NE(Open(), 0);
+  ServerLog.Attach(*Server);
   auto client = ConnectClient(Port);
   ASSERT_TRUE(client);
   ASSERT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end";
-  EXPECT_TRUE(Server->Listening());
+  EXPECT_FALSE(Server->Listening()) << "the server claims to listen with nobody dispatching";
+  EXPECT_FALSE(Server->Active());
+  EXPECT_EQ(ServerLog.Entries(), (std::vector<std::string>{"error:-1", "destroy"}));
+  ASSERT_EQ(ServerLog.ErrorTexts().size(), 1u);
+  EXPECT_NE(ServerLog.ErrorTexts()[0].find("no worker for you"), std::string::npos)
+      << ServerLog.ErrorTexts()[0];
 
   // The server must not hand out, terminate or restart the dispatcher that freed itself.
   EXPECT_FALSE(Server->ServerSocketThread()->Started())
