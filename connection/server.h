@@ -71,6 +71,9 @@ class TCustomUDTServer : public TUDTIpSocket {
   // and fires OnAccept; a worker's thread.
   void Deliver(int32_t Handle, const sockaddr_in& Peer, TUDTCustomIpClient& ClientSocket);
 
+  // Sender is this server. On a worker the server has let go of it before the
+  // handler runs, so destroying the server does not wait for the handler: a
+  // handler that uses Sender relies on the server's owner to keep it alive.
   TSocketAcceptEvent OnAccept;
   // Runs on the dispatcher thread, which holds the dispatcher reference
   // meanwhile: the handler must not open or close this server.
