@@ -5,6 +5,7 @@
 #include <deque>
 #include <thread>
 #include <stdexcept>
+#include <system_error>
 
 #include "connection_support.h"
 
@@ -23,6 +24,15 @@ class RecordingWorker : public TUDTClientSocketThread {
     HookThread = std::this_thread::get_id();
     HookRan = true;
   }
+};
+
+// A worker whose thread cannot start, as when the system has no more threads.
+class UnstartableWorker : public TUDTClientSocketThread {
+ public:
+  using TUDTClientSocketThread::TUDTClientSocketThread;
+
+ protected:
+  void StartThread() override { throw std::system_error(EAGAIN, std::generic_category()); }
 };
 
 // A server in bmThreadBlocking whose OnGetThread supplies workers and records
@@ -44,7 +54,8 @@ class DispatcherTest : public ConnectionTest {
                                          TUDTClientSocketThread*& ClientSocketThread) {
       if (FailGetThread) throw std::runtime_error("no worker for you");
       TUDTServerSocketThread* d = server->ServerSocketThread();
-      ClientSocketThread = new RecordingWorker(d);
+      if (Unstartable) ClientSocketThread = new UnstartableWorker(d);
+      else ClientSocketThread = new RecordingWorker(d);
       TUDTCustomIpClient probe(nullptr);
       std::lock_guard<std::mutex> g(CallsLock);
       Calls.push_back({Sender, d, ClientSocketThread, probe.GetThreadObject()});
@@ -85,6 +96,7 @@ class DispatcherTest : public ConnectionTest {
   }
 
   std::atomic<bool> FailGetThread{false};
+  std::atomic<bool> Unstartable{false};  // OnGetThread supplies workers that cannot start
   EventLog ServerLog;  // outlives Server, which TearDown frees
   std::mutex CallsLock;
   std::vector<GetThreadCall> Calls;
@@ -392,6 +404,18 @@ TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherAndClosesTheServerT
   auto again = Converse(0);
   ASSERT_TRUE(again);
   EXPECT_TRUE(Echo(*again, u"after reopening"));
+}
+
+TEST_F(DispatcherTest, WorkerWhoseThreadCannotStartClosesTheServerThroughItsErrorPath) {
+  Unstartable = true;
+  ASSERT_NE(Open(), 0);
+  ServerLog.Attach(*Server);
+  auto client = ConnectClient(Port);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end";
+  EXPECT_FALSE(Server->Listening()) << "the server claims to listen with nobody dispatching";
+  EXPECT_EQ(ServerLog.ErrorCodes(), std::vector<int32_t>{3001});
+  EXPECT_EQ(GetThreadCalls().size(), 1u);
 }
 
 }  // namespace
