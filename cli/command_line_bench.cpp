@@ -129,16 +129,21 @@ class TServeFrontEnd : public TFrontEnd {
                    {"folder", QString::fromStdString(Folder)}});
   }
   ~TServeFrontEnd() override {
+    if (!FEnded) End(kConversationsBound);
+    FForm.reset();
+  }
+  bool End(std::chrono::milliseconds Bound) override {
+    FEnded = true;
     // No new conversations; those under way may finish what they are storing.
     FForm->actCloseExecute();
     QElapsedTimer sinceStop;
     sinceStop.start();
     TPagesClosing::DrainConversations(*FForm, sinceStop);
-    FForm->Shutdown(kThreadBound);
+    const bool ended = FForm->Shutdown(Bound);
     QCoreApplication::processEvents();
-    FForm.reset();
     FOutput.Line("stopped");
     FOutput.Event({{"event", "stopped"}});
+    return ended;
   }
   void Quit() override { QCoreApplication::exit(ecSuccess); }
 
@@ -170,6 +175,7 @@ class TServeFrontEnd : public TFrontEnd {
   QObject FContext;
   TCliServerView FView;
   std::unique_ptr<TForm1> FForm;
+  bool FEnded = false;
 };
 
 int Serve(int argc, char** argv, const QStringList& Arguments) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "app_support.h"
 #include "exchange_protocol.h"
@@ -47,13 +49,40 @@ void TForm1::TConversations::Leave(TUDTCustomIpClient* ClientSocket) {
 }
 
 void TForm1::TConversations::CloseAll() {
-  std::lock_guard<std::mutex> g(FLock);
-  FClosed = true;
+  std::vector<int32_t> handles;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FClosed = true;
+    handles = FHandles;
+  }
   // A close from another thread wakes the handler out of any UDT call it is
-  // waiting in, and its own calls then fail on the closed handle. (No linger
-  // change first: UDT4's setsockopt waits for a receive in progress.)
-  for (int32_t h : FHandles) udt_close(h);
+  // waiting in, and its own calls then fail on the closed handle. Each close
+  // runs on a thread of its own: UDT4's close first waits for the peer to
+  // acknowledge what was sent, up to three minutes, or until a peer that died
+  // is declared broken, about 46 s; none of that may hold up the others, nor
+  // the caller.
+  for (int32_t h : handles) {
+    try {
+      std::thread(CloseWithoutLinger, h).detach();
+    } catch (const std::system_error&) {
+      CloseWithoutLinger(h);
+    }
+  }
 }
+
+void TForm1::TConversations::CloseWithoutLinger(int32_t Handle) noexcept {
+  // The end drops replies that the peer has not acknowledged. Only then is the
+  // linger changed: UDT4's setsockopt waits for a receive or send in progress,
+  // and a connection with nothing unacknowledged closes at once anyway.
+  int32_t unacknowledged = 0;
+  if (udt_getsnddata(Handle, &unacknowledged) == 0 && unacknowledged > 0)
+    udt_setlinger(Handle, 0, 0);
+  udt_close(Handle);
+}
+
+void TForm1::TConversations::EnterFile() { FReceiving.fetch_add(1); }
+
+void TForm1::TConversations::LeaveFile() { FReceiving.fetch_sub(1); }
 
 bool TForm1::TConversations::WaitIdle(std::chrono::milliseconds Timeout) {
   std::unique_lock<std::mutex> g(FLock);
@@ -126,6 +155,8 @@ bool TForm1::Shutdown(std::chrono::milliseconds Timeout) {
 }
 
 int TForm1::ConversationCount() const { return FConversations->Count(); }
+
+int TForm1::ReceivingCount() const { return FConversations->Receiving(); }
 
 std::string TForm1::ReceiveFolder() const {
   std::lock_guard<std::mutex> g(FFolderLock);
@@ -209,6 +240,12 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
   // A failed receive has closed the connection.
   if (!ClientSocket.Connected() || got < 4) return;
   const int32_t size = *protocol::DecodeSizeField({field, 4});
+  // The program's end lets a file under way land for a moment before it closes.
+  FConversations->EnterFile();
+  struct Leaving {
+    TConversations& c;
+    ~Leaving() { c.LeaveFile(); }
+  } leaving{*FConversations};
 
   // The bytes are hashed as they are stored, so the hash costs no second pass.
   TTransferMeter meter;

@@ -3,6 +3,7 @@
 // IServerView, so it runs the same with or without a screen.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -92,6 +93,8 @@ class TForm1 {
   bool Shutdown(std::chrono::milliseconds Timeout);
   // Number of conversations whose handler is running. Any thread.
   int ConversationCount() const;
+  // Number of conversations receiving a file right now. Any thread.
+  int ReceivingCount() const;
   // Number of times memory freed by ended conversations was given back. Main thread.
   int MemoryReleases() const noexcept { return FMemoryRelease.Releases(); }
 
@@ -102,8 +105,13 @@ class TForm1 {
     // Admits a conversation and records its connection; false once closed. Any thread.
     bool Enter(TUDTCustomIpClient* ClientSocket);
     void Leave(TUDTCustomIpClient* ClientSocket);
-    // Admits no more conversations and closes the connection of each running one. Any thread.
+    // Admits no more conversations and closes the connection of each running
+    // one, without waiting for the closes to complete. Any thread.
     void CloseAll();
+    // A conversation begins or ends receiving a file. Its worker thread.
+    void EnterFile();
+    void LeaveFile();
+    int Receiving() const { return FReceiving.load(); }
     // Waits up to Timeout until no conversation runs; true when none does.
     bool WaitIdle(std::chrono::milliseconds Timeout);
     // Waits until no conversation runs, however long that takes.
@@ -111,6 +119,9 @@ class TForm1 {
     int Count() const;
 
    private:
+    // Closes Handle at once, dropping what its peer has not acknowledged.
+    static void CloseWithoutLinger(int32_t Handle) noexcept;
+    std::atomic<int> FReceiving{0};
     mutable std::mutex FLock;  // guards everything below
     std::condition_variable FIdle;
     bool FClosed = false;
