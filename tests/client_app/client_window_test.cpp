@@ -20,6 +20,7 @@
 #include "modal_answer.h"
 #include "test_server.h"
 #include "thread.h"
+#include "bytes.h"
 
 namespace client_test {
 
@@ -109,13 +110,14 @@ TEST_F(ClientWindowTest, ClickingSendShowsTheTrafficAndTheReply) {
   // The views take their text in the next pass of the event loop.
   QCoreApplication::processEvents();
   const std::string stamp = "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]: ";
+  const std::string reply = test_support::U8(std::u16string(protocol::kReplyPrefix)) + stamp;
   const std::string log = U8(Control<QPlainTextEdit>("Memo1")->toPlainText());
-  EXPECT_TRUE(std::regex_match(log, std::regex("Act: " + stamp + "edtContent"))) << log;
+  EXPECT_TRUE(std::regex_match(log, std::regex(reply + "edtContent"))) << log;
   // 20 code units sent (U+2414), 25 received (U+2419), each count's high half a NUL.
   const std::string sent = U8(Control<QPlainTextEdit>("Memo3")->toPlainText());
   EXPECT_TRUE(std::regex_match(sent, std::regex("\u2414\u2400" + stamp + "edtContent"))) << sent;
   const std::string received = U8(Control<QPlainTextEdit>("Memo2")->toPlainText());
-  EXPECT_TRUE(std::regex_match(received, std::regex("\u2419\u2400Act: " + stamp + "edtContent")))
+  EXPECT_TRUE(std::regex_match(received, std::regex("\u2419\u2400" + reply + "edtContent")))
       << received;
   Click("Button4");
   EXPECT_FALSE(window->Form().udtClient1->Active());

@@ -18,6 +18,7 @@
 #include "program_process.h"
 #include "server_test_support.h"
 #include "thread.h"
+#include "bytes.h"
 
 namespace reliability_test {
 namespace {
@@ -35,8 +36,8 @@ class TEndlessTransfer {
     FThread = std::thread([this, port, name] {
       THostilePeer peer;
       if (peer.Connect(port)) {
-        const std::string reply = WireFrame(u"Act: #SendFile#");
-        if (peer.Send(WireFrame(u"#SendFile#")) && peer.Receive(reply.size(), 10000) == reply &&
+        const std::string reply = WireFrame(protocol::Reply(protocol::kFileRequest));
+        if (peer.Send(WireFrame(test_support::kFileRequest)) && peer.Receive(reply.size(), 10000) == reply &&
             peer.Send(WireInt32(INT32_MAX) + WireFrame(std::u16string(name.begin(), name.end())))) {
           const std::string piece(64 * 1024, 'd');
           while (peer.Send(piece)) FSent += piece.size();

@@ -18,6 +18,7 @@
 #include "server_test_support.h"
 #include "server_window.h"
 #include "udt_h.h"
+#include "exchange_protocol.h"
 
 namespace server_test {
 namespace {
@@ -26,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 bool Answers(uint16_t port) {
   RawClient c;
-  return c.Connect(port) && c.Exchange(u"ping") == u"Act: ping";
+  return c.Connect(port) && c.Exchange(u"ping") == protocol::Reply(u"ping");
 }
 
 // ---- the logic over a recording view ----
@@ -199,7 +200,7 @@ TEST_F(ServerWindowTest, DoubleClickEmptiesTheLogWhileLinesArrive) {
         if (!clearedSignal.wait_for(g, kWaitBound, [&] { return cleared; })) failed = true;
       }
       const std::u16string text = u"n" + U16(std::to_string(i));
-      if (!failed && c.Exchange(text) != u"Act: " + text) failed = true;
+      if (!failed && c.Exchange(text) != protocol::Reply(text)) failed = true;
       ++sent;
     }
   });
@@ -252,7 +253,7 @@ TEST_F(ServerWindowTest, ButtonsFollowAServerClosedOnAnotherThread) {
 TEST_F(ServerWindowTest, LinesPostedAfterTheWindowIsGoneAreDropped) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
-  ASSERT_EQ(c.Exchange(u"hello"), u"Act: hello");
+  ASSERT_EQ(c.Exchange(u"hello"), protocol::Reply(u"hello"));
   // The accept and message lines are still queued for the window.
   FWindow.reset();
   EXPECT_TRUE(c.ServerClosed());

@@ -18,12 +18,13 @@
 #include "client_window.h"
 #include "container_window.h"
 #include "modal_answer.h"
-#include "received_file.h"
+#include "app_support.h"
 #include "server_window.h"
 #include "program.h"
 #include "program_process.h"
 #include "test_server.h"
 #include "thread.h"
+#include "exchange_protocol.h"
 
 namespace client_test {
 
@@ -42,7 +43,7 @@ TEST_F(BenchTest, ServerListensBeforeAnyWindowShowsAndThePagesComeServerFirst) {
   ASSERT_TRUE(Form1->Form().UdtServer1()->Listening()) << "port 2048 is not free";
   EXPECT_FALSE(frmCorlan->isVisible() || Form1->isVisible() || Form2->isVisible());
   EXPECT_EQ(frmCorlan->PageControl1()->count(), 0);
-  EXPECT_EQ(U8(QString::fromStdU16String(DefaultPortPeer().Exchange(u"ping"))), "Act: ping");
+  EXPECT_EQ(U8(QString::fromStdU16String(DefaultPortPeer().Exchange(u"ping"))), U8(QString::fromStdU16String(protocol::Reply(u"ping"))));
 
   bench.Show();
   QTabWidget* pages = frmCorlan->PageControl1();
