@@ -46,6 +46,18 @@ class DispatcherTest : public ConnectionTest {
     TUDTClientSocketThread* ThreadObject;  // GetThreadObject on the dispatcher thread
   };
 
+  // Opens the server and lets a client connect, which ends the dispatcher with a
+  // failure: the server then no longer claims to listen. Returns the client.
+  std::unique_ptr<TUDTClient> DispatcherEndsOnTheFirstConnection() {
+    EXPECT_NE(Open(), 0);
+    ServerLog.Attach(*Server);
+    auto client = ConnectClient(Port);
+    EXPECT_TRUE(client);
+    EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end";
+    EXPECT_FALSE(Server->Listening()) << "the server claims to listen with nobody dispatching";
+    return client;
+  }
+
   void SetUp() override {
     ConnectionTest::SetUp();
     MakeServer();
@@ -381,12 +393,7 @@ TEST_F(DispatcherTest, WithNoRoomForWorkersConnectionsWaitUntilTheServerCloses) 
 
 TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherAndClosesTheServerThroughItsErrorPath) {
   FailGetThread = true;
-  ASSERT_NE(Open(), 0);
-  ServerLog.Attach(*Server);
-  auto client = ConnectClient(Port);
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end";
-  EXPECT_FALSE(Server->Listening()) << "the server claims to listen with nobody dispatching";
+  auto client = DispatcherEndsOnTheFirstConnection();
   EXPECT_FALSE(Server->Active());
   EXPECT_EQ(ServerLog.Entries(), (std::vector<std::string>{"error:-1", "destroy"}));
   ASSERT_EQ(ServerLog.ErrorTexts().size(), 1u);
@@ -408,12 +415,7 @@ TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherAndClosesTheServerT
 
 TEST_F(DispatcherTest, WorkerWhoseThreadCannotStartClosesTheServerThroughItsErrorPath) {
   Unstartable = true;
-  ASSERT_NE(Open(), 0);
-  ServerLog.Attach(*Server);
-  auto client = ConnectClient(Port);
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end";
-  EXPECT_FALSE(Server->Listening()) << "the server claims to listen with nobody dispatching";
+  auto client = DispatcherEndsOnTheFirstConnection();
   EXPECT_EQ(ServerLog.ErrorCodes(), std::vector<int32_t>{3001});
   EXPECT_EQ(GetThreadCalls().size(), 1u);
 }
