@@ -323,7 +323,9 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
           return ecFailed;
         }
         // The page measured the transfer and hashed each piece as it went; the
-        // file is read again only when it kept no hash of this transfer.
+        // file is read again only when it kept no hash of this transfer. The
+        // reply says the server holds every byte: the figures run until then.
+        form.MeasureLastTransferUntilNow();
         const std::optional<TTransferSummary>& sent = form.LastTransfer();
         TTransferSummary summary;
         if (sent && sent->Name == name) {

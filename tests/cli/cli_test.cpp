@@ -65,6 +65,10 @@ TEST_F(CommandLineBench, ServeTakesFilesWhoseSha256MatchesRefusesABadNameAndEcho
   EXPECT_TRUE(sent[0].value("rtt_ms").isDouble()) << send.Out().toStdString();
   EXPECT_EQ(Sha256sum(In.Path() / "sample.bin"), expected);
   ASSERT_TRUE(serve.WaitForOutput("\"event\":\"file\""));
+  // The sender's time runs until the server holds every byte, so it spans the server's own.
+  const auto stored = Events(serve, "file");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_GE(sent[0].value("seconds").toDouble(), stored[0].value("seconds").toDouble());
 
   // A name the server refuses (a control character): one line, exit code 1.
   const auto refused = Out.Path() / "bad\x01name";
