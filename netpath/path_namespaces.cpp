@@ -56,6 +56,8 @@ int RunIp(const std::vector<std::string>& Args, bool Quiet) {
     std::vector<char*> argv{const_cast<char*>("ip")};
     for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // Where iproute2 lives, whatever the PATH.
+    for (const char* exe : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) ::execv(exe, argv.data());
     ::execvp("ip", argv.data());
     ::_exit(127);
   }
