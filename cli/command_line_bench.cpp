@@ -154,6 +154,7 @@ class TServeFrontEnd : public TFrontEnd {
     summary.Sha256 = Receipt.Sha256;
     const bool link = AddLinkFigures(ClientSocket, false, std::nullopt, summary);
     QJsonObject event = SummaryJson(summary, link);
+    AddPacketCounts(ClientSocket, false, std::nullopt, event);
     event["event"] = "file";
     event["peer"] = QString::fromStdString(summary.Peer);
     event["path"] = QString::fromStdString(Receipt.Path);
@@ -338,6 +339,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
         const bool link = AddLinkFigures(*form.udtClient1, true, before, summary);
         output.Line(SummaryLine(summary, link));
         QJsonObject event = SummaryJson(summary, link);
+        AddPacketCounts(*form.udtClient1, true, before, event);
         event["event"] = "sent";
         event["path"] = QString::fromStdString(path);
         event["peer"] = QString::fromStdString(peer->Text());

@@ -18,6 +18,14 @@ std::string Sha256OfFile(const std::string& Path);
 bool AddLinkFigures(const TUDTBaseSocket& Socket, bool Sending,
                     const std::optional<TUDTTraceInfo>& Since, TTransferSummary& Summary);
 
+// Adds to Event the data packets that Socket sent (data_packets_sent,
+// retransmissions included) since Since, or that it received
+// (data_packets_received, duplicates included) since the connection began.
+// The sender's figure less the receiver's is what the path lost of them; UDT4's
+// own loss counts are not that (see the README). Call it on the socket's thread.
+void AddPacketCounts(const TUDTBaseSocket& Socket, bool Sending,
+                     const std::optional<TUDTTraceInfo>& Since, QJsonObject& Event);
+
 // "NAME: N bytes, S s, X MB/s, RTT R ms, loss L, retransmits T, sha256 H"; the
 // link's figures read "n/a" when LinkKnown is false.
 std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown);

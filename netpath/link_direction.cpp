@@ -12,6 +12,13 @@ int64_t DefaultQueueBytes(const TDirectionSettings& Settings) {
   return std::max<int64_t>(64'000, std::llround(bdp));
 }
 
+bool IsUdtData(const uint8_t* Packet, size_t Size) {
+  if (Size < 20 || (Packet[0] >> 4) != 4 || Packet[9] != 17) return false;
+  const size_t header = static_cast<size_t>(Packet[0] & 0x0f) * 4;
+  constexpr size_t kUdpHeader = 8, kUdtHeader = 16;
+  return Size >= header + kUdpHeader + kUdtHeader && (Packet[header + kUdpHeader] & 0x80) == 0;
+}
+
 TLinkDirection::TLinkDirection(const TDirectionSettings& Settings, uint64_t Seed)
     : FSettings(Settings), FRandom(Seed) {}
 
@@ -19,10 +26,13 @@ void TLinkDirection::Offer(const uint8_t* Data, size_t Size, int64_t NowNs) {
   const auto bytes = static_cast<int64_t>(Size);
   ++FCounters.PacketsIn;
   FCounters.BytesIn += bytes;
+  const bool udtData = IsUdtData(Data, Size);
+  FCounters.UdtDataIn += udtData;
   // 53 random bits as a number in [0, 1): the same on every platform for a seed.
   const double draw = static_cast<double>(FRandom() >> 11) * 0x1.0p-53;
   if (draw < FSettings.Loss) {
     ++FCounters.RandomDrops;
+    FCounters.UdtDataDrops += udtData;
     return;
   }
   while (!FQueue.empty() && FQueue.front().DepartNs <= NowNs) {
@@ -31,6 +41,7 @@ void TLinkDirection::Offer(const uint8_t* Data, size_t Size, int64_t NowNs) {
   }
   if (FQueueBytes + bytes > FSettings.QueueBytes) {
     ++FCounters.QueueDrops;
+    FCounters.UdtDataDrops += udtData;
     return;
   }
   const int64_t serialization =
@@ -51,7 +62,7 @@ void TLinkDirection::Offer(const uint8_t* Data, size_t Size, int64_t NowNs) {
     FSpare.pop_back();
   }
   buffer.assign(Data, Data + Size);
-  FInFlight.push_back({std::move(buffer), FLastDepartNs + FSettings.DelayNs});
+  FInFlight.push_back({std::move(buffer), FLastDepartNs + FSettings.DelayNs, udtData});
 }
 
 int64_t TLinkDirection::Deliver(int ExitFd, int64_t NowNs) {
@@ -68,6 +79,7 @@ int64_t TLinkDirection::Deliver(int ExitFd, int64_t NowNs) {
       FCounters.BytesOut += written;
     } else {
       ++FCounters.WriteDrops;
+      FCounters.UdtDataDrops += p.UdtData;
     }
     if (FSpare.size() < 256) FSpare.push_back(std::move(p.Bytes));
     FInFlight.pop_front();

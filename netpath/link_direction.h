@@ -21,7 +21,13 @@ struct TDirectionCounters {
   int64_t QueueWaitNs = 0;     // summed over the queued packets: waiting before serialization
   int64_t SerializationNs = 0; // summed over the queued packets
   int64_t MaxLateNs = 0;       // the latest a packet left after its time
+  // Of them, the UDP datagrams that carry a UDT data packet (the first bit of
+  // a UDT header is 0 for data, 1 for control): what entered, what was lost.
+  int64_t UdtDataIn = 0, UdtDataDrops = 0;
 };
+
+// True when an IPv4 packet is a UDP datagram holding a UDT data packet.
+bool IsUdtData(const uint8_t* Packet, size_t Size);
 
 class TLinkDirection {
  public:
@@ -44,6 +50,7 @@ class TLinkDirection {
   struct TPacket {
     std::vector<uint8_t> Bytes;
     int64_t DueNs;
+    bool UdtData;
   };
   struct TInQueue {
     int64_t DepartNs;

@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 #include <fstream>
 
 #include "path_addresses.h"
@@ -139,7 +141,7 @@ bool TPathNamespaces::StartWatchdog(std::string& Error) {
 }
 
 bool TPathNamespaces::AddNamespace(const std::string& Name, const char* Address, const char* Peer,
-                                   int& Tun, std::string& Error) {
+                                   int& Tun, int& DevStats, std::string& Error) {
   if (RunIp({"netns", "add", Name}) != 0) {
     Error = "ip netns add " + Name + " failed";
     return false;
@@ -160,6 +162,8 @@ bool TPathNamespaces::AddNamespace(const std::string& Name, const char* Address,
   ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
   std::strncpy(ifr.ifr_name, kTunDevice, IFNAMSIZ - 1);
   const bool made = Tun >= 0 && ::ioctl(Tun, TUNSETIFF, &ifr) == 0;
+  // The file keeps showing the namespace it was opened in.
+  DevStats = ::open("/proc/self/net/dev", O_RDONLY | O_CLOEXEC);
   if (!made) Error = Errno("cannot create the TUN device in " + Name);
   const bool back = ::setns(home, CLONE_NEWNET) == 0;
   ::close(home);
@@ -190,18 +194,44 @@ bool TPathNamespaces::Create(std::string& Error) {
   RemoveNamespaces(FNameA, FNameB);  // stale, since nobody holds the lock
   if (!StartWatchdog(Error)) return false;
   FCreated = true;
-  if (!AddNamespace(FNameA, kAddressA, kAddressB, FTunA, Error) ||
-      !AddNamespace(FNameB, kAddressB, kAddressA, FTunB, Error)) {
+  if (!AddNamespace(FNameA, kAddressA, kAddressB, FTunA, FDevStatsA, Error) ||
+      !AddNamespace(FNameB, kAddressB, kAddressA, FTunB, FDevStatsB, Error)) {
     Remove();
     return false;
   }
   return true;
 }
 
+namespace {
+
+// The receive and transmit drops of the TUN device in a /proc/net/dev listing.
+std::pair<int64_t, int64_t> DevDrops(int Fd) {
+  char text[4096];
+  const ssize_t n = Fd < 0 ? -1 : ::pread(Fd, text, sizeof text - 1, 0);
+  if (n <= 0) return {0, 0};
+  text[n] = 0;
+  const char* line = std::strstr(text, (std::string(kTunDevice) + ":").c_str());
+  long long v[12] = {};
+  if (!line || std::sscanf(line + std::strlen(kTunDevice) + 1,
+                           "%lld %lld %lld %lld %lld %lld %lld %lld %lld %lld %lld %lld", &v[0],
+                           &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10],
+                           &v[11]) != 12)
+    return {0, 0};
+  return {v[3], v[11]};
+}
+
+}  // namespace
+
+TPathNamespaces::TDeviceDrops TPathNamespaces::DeviceDrops() const {
+  const auto [rxA, txA] = DevDrops(FDevStatsA);
+  const auto [rxB, txB] = DevDrops(FDevStatsB);
+  return {txA, rxA, txB, rxB};
+}
+
 void TPathNamespaces::Remove() {
   if (!FCreated) return;
   FCreated = false;
-  for (int* fd : {&FTunA, &FTunB})
+  for (int* fd : {&FTunA, &FTunB, &FDevStatsA, &FDevStatsB})
     if (*fd >= 0) {
       ::close(*fd);
       *fd = -1;

@@ -29,18 +29,26 @@ class TPathNamespaces {
   // The non-blocking TUN descriptors, -1 before Create.
   int TunA() const noexcept { return FTunA; }
   int TunB() const noexcept { return FTunB; }
+  // What the kernel dropped at the TUN devices so far, outside the forwarding:
+  // packets that found the device's transmit queue full before they were read
+  // (Tx of the sending side) and packets it refused on write (Rx of the other).
+  struct TDeviceDrops {
+    int64_t TxA = 0, RxA = 0, TxB = 0, RxB = 0;
+  };
+  TDeviceDrops DeviceDrops() const;
 
  private:
   bool Lock(std::string& Error);
   bool StartWatchdog(std::string& Error);
   bool AddNamespace(const std::string& Name, const char* Address, const char* Peer, int& Tun,
-                    std::string& Error);
+                    int& DevStats, std::string& Error);
 
   std::string FPrefix, FNameA, FNameB;
   int FLock = -1;
   int FWatchdogPipe = -1;
   pid_t FWatchdog = -1;
   int FTunA = -1, FTunB = -1;
+  int FDevStatsA = -1, FDevStatsB = -1;  // /proc/net/dev as each namespace shows it
   bool FCreated = false;
 };
 
