@@ -121,6 +121,7 @@ class TPath {
 // The path's truth over one transfer: what changed between two snapshots.
 struct TPathTruth {
   int64_t DataDrops = 0, Drops = 0, QueueDrops = 0, DeviceDrops = 0;
+  int64_t ReceiverSocketDrops = 0;  // datagrams b's sockets had no room for: lost at the host
   double RttMs = 0;  // 2 x delay + mean wait in both queues + mean serialization both ways
 };
 
@@ -136,6 +137,7 @@ TPathTruth Truth(const QJsonObject& Before, const QJsonObject& After, double Del
       t.DataDrops = delta("udt_data_drops");
       t.Drops = delta("random_drops") + delta("queue_drops") + delta("write_drops");
       t.QueueDrops = delta("queue_drops");
+      t.ReceiverSocketDrops = delta("exit_udp_rcvbuf_errors");
     }
     t.DeviceDrops += delta("entry_device_drops") + delta("exit_device_drops");
   }
@@ -349,6 +351,8 @@ QJsonObject CellJson(const TCell& Cell) {
         JsonNumber(Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.Drops); }));
     o["path_queue_drops"] =
         JsonNumber(Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.QueueDrops); }));
+    o["receiver_socket_drops"] = JsonNumber(
+        Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.ReceiverSocketDrops); }));
     o["path_device_drops"] =
         JsonNumber(Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.DeviceDrops); }));
   }
@@ -481,10 +485,12 @@ void WriteReport(const std::vector<TCell>& Cells, const TOptions& Options, bool 
         "loss* the server's `loss` (pktRcvLossTotal), *lost on the path* the sender's "
         "`data_packets_sent` less the server's `data_packets_received`; *path data drops* are "
         "the UDT data packets `udtbench-path` dropped from a to b (random and queue drops), "
-        "*queue drops* the part of them the full queue dropped.\n\n"
+        "*queue drops* the part of them the full queue dropped; *socket drops* the UDP "
+        "datagrams the receiving host's sockets had no room for (RcvbufErrors in b: lost at "
+        "the host, not on the path, and so in *lost on the path* but not in the path's drops).\n\n"
      << "| RTT ms | loss % | bench RTT ms | path RTT ms | reported loss | receiver loss | "
-        "retransmits | lost on the path | path data drops | queue drops |\n"
-     << "|---|---|---|---|---|---|---|---|---|---|\n";
+        "retransmits | lost on the path | path data drops | queue drops | socket drops |\n"
+     << "|---|---|---|---|---|---|---|---|---|---|---|\n";
   for (const TCell& c : Cells) {
     const QJsonObject o = CellJson(c);
     auto f = [&](const char* k, int digits) {
@@ -494,7 +500,7 @@ void WriteReport(const std::vector<TCell>& Cells, const TOptions& Options, bool 
        << f("path_rtt_ms", 1) << " | " << f("bench_loss_reported", 0) << " | "
        << f("bench_receiver_loss", 0) << " | " << f("bench_retransmits", 0) << " | "
        << f("bench_lost_packets", 0) << " | " << f("path_drops_data", 0) << " | "
-       << f("path_queue_drops", 0) << " |\n";
+       << f("path_queue_drops", 0) << " | " << f("receiver_socket_drops", 0) << " |\n";
   }
   md << "\n## Every cell as JSON\n\n```\n";
   for (const TCell& c : Cells) md << QJsonDocument(CellJson(c)).toJson(QJsonDocument::Compact).toStdString() << "\n";
@@ -557,10 +563,14 @@ int main(int argc, char** argv) {
   const auto t0 = Clock::now();
   std::vector<TCell> cells;
   for (double loss : o.Losses)
-    for (double rtt : o.Rtts) cells.push_back(RunCell(rtt, loss, o, benchFixed));
-  std::sort(cells.begin(), cells.end(), [](const TCell& a, const TCell& b) {
-    return std::tie(a.RttMs, a.LossPct) < std::tie(b.RttMs, b.LossPct);
-  });
+    for (double rtt : o.Rtts) {
+      cells.push_back(RunCell(rtt, loss, o, benchFixed));
+      std::sort(cells.begin(), cells.end(), [](const TCell& a, const TCell& b) {
+        return std::tie(a.RttMs, a.LossPct) < std::tie(b.RttMs, b.LossPct);
+      });
+      // The report so far, so that a long grid cut short keeps what it measured.
+      if (!o.OneCell) WriteReport(cells, o, benchFixed, SecondsSince(t0) / 60);
+    }
   if (o.OneCell) {
     for (const TCell& c : cells) {
       if (o.Json) std::printf("%s\n", QJsonDocument(CellJson(c)).toJson(QJsonDocument::Compact).constData());
@@ -568,7 +578,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  WriteReport(cells, o, benchFixed, SecondsSince(t0) / 60);
   std::fprintf(stderr, "wrote %s\n", o.Out.c_str());
   return 0;
 }

@@ -44,16 +44,17 @@ std::string SettingsJson(const TDirectionSettings& d) {
 }
 
 // Counters of a direction, with what the kernel dropped at its two devices.
-std::string CountersJson(const TDirectionCounters& c, int64_t EntryDrops, int64_t ExitDrops) {
+std::string CountersJson(const TDirectionCounters& c, int64_t EntryDrops, int64_t ExitDrops,
+                         int64_t ExitRcvbuf) {
   const double queued = c.Queued > 0 ? static_cast<double>(c.Queued) : 1;
-  char text[640];
+  char text[768];
   std::snprintf(
       text, sizeof text,
       "{\"packets_in\":%lld,\"bytes_in\":%lld,\"packets_out\":%lld,\"bytes_out\":%lld,"
       "\"random_drops\":%lld,\"queue_drops\":%lld,\"write_drops\":%lld,\"queued\":%lld,"
       "\"max_queue_bytes\":%lld,\"mean_queue_ms\":%.4f,\"queue_wait_ns\":%lld,"
       "\"serialization_ns\":%lld,\"max_late_us\":%.1f,\"udt_data_in\":%lld,\"udt_data_drops\":%lld,"
-      "\"entry_device_drops\":%lld,\"exit_device_drops\":%lld}",
+      "\"entry_device_drops\":%lld,\"exit_device_drops\":%lld,\"exit_udp_rcvbuf_errors\":%lld}",
       static_cast<long long>(c.PacketsIn), static_cast<long long>(c.BytesIn),
       static_cast<long long>(c.PacketsOut), static_cast<long long>(c.BytesOut),
       static_cast<long long>(c.RandomDrops), static_cast<long long>(c.QueueDrops),
@@ -62,7 +63,7 @@ std::string CountersJson(const TDirectionCounters& c, int64_t EntryDrops, int64_
       static_cast<long long>(c.QueueWaitNs), static_cast<long long>(c.SerializationNs),
       static_cast<double>(c.MaxLateNs) / 1e3, static_cast<long long>(c.UdtDataIn),
       static_cast<long long>(c.UdtDataDrops), static_cast<long long>(EntryDrops),
-      static_cast<long long>(ExitDrops));
+      static_cast<long long>(ExitDrops), static_cast<long long>(ExitRcvbuf));
   return text;
 }
 
@@ -105,8 +106,8 @@ int Forward(const TPathSettings& Settings, TPathNamespaces& Path, int Signals, F
     const TPathNamespaces::TDeviceDrops kernel = Path.DeviceDrops();
     std::fprintf(Stats, "{\"event\":\"%s\",\"t\":%.3f,\"ab\":%s,\"ba\":%s}\n", Event,
                  static_cast<double>(NowNs() - start) / 1e9,
-                 CountersJson(ab.Counters(), kernel.TxA, kernel.RxB).c_str(),
-                 CountersJson(ba.Counters(), kernel.TxB, kernel.RxA).c_str());
+                 CountersJson(ab.Counters(), kernel.TxA, kernel.RxB, kernel.UdpRcvbufB).c_str(),
+                 CountersJson(ba.Counters(), kernel.TxB, kernel.RxA, kernel.UdpRcvbufA).c_str());
     std::fflush(Stats);
   };
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <utility>
 #include <fstream>
+#include <sstream>
 
 #include "path_addresses.h"
 
@@ -141,7 +142,7 @@ bool TPathNamespaces::StartWatchdog(std::string& Error) {
 }
 
 bool TPathNamespaces::AddNamespace(const std::string& Name, const char* Address, const char* Peer,
-                                   int& Tun, int& DevStats, std::string& Error) {
+                                   int& Tun, int& DevStats, int& Snmp, std::string& Error) {
   if (RunIp({"netns", "add", Name}) != 0) {
     Error = "ip netns add " + Name + " failed";
     return false;
@@ -164,6 +165,7 @@ bool TPathNamespaces::AddNamespace(const std::string& Name, const char* Address,
   const bool made = Tun >= 0 && ::ioctl(Tun, TUNSETIFF, &ifr) == 0;
   // The file keeps showing the namespace it was opened in.
   DevStats = ::open("/proc/self/net/dev", O_RDONLY | O_CLOEXEC);
+  Snmp = ::open("/proc/self/net/snmp", O_RDONLY | O_CLOEXEC);
   if (!made) Error = Errno("cannot create the TUN device in " + Name);
   const bool back = ::setns(home, CLONE_NEWNET) == 0;
   ::close(home);
@@ -194,8 +196,8 @@ bool TPathNamespaces::Create(std::string& Error) {
   RemoveNamespaces(FNameA, FNameB);  // stale, since nobody holds the lock
   if (!StartWatchdog(Error)) return false;
   FCreated = true;
-  if (!AddNamespace(FNameA, kAddressA, kAddressB, FTunA, FDevStatsA, Error) ||
-      !AddNamespace(FNameB, kAddressB, kAddressA, FTunB, FDevStatsB, Error)) {
+  if (!AddNamespace(FNameA, kAddressA, kAddressB, FTunA, FDevStatsA, FSnmpA, Error) ||
+      !AddNamespace(FNameB, kAddressB, kAddressA, FTunB, FDevStatsB, FSnmpB, Error)) {
     Remove();
     return false;
   }
@@ -220,18 +222,36 @@ std::pair<int64_t, int64_t> DevDrops(int Fd) {
   return {v[3], v[11]};
 }
 
+// RcvbufErrors of the "Udp:" lines (names, then values) in a /proc/net/snmp listing.
+int64_t UdpRcvbufErrors(int Fd) {
+  char text[8192];
+  const ssize_t n = Fd < 0 ? -1 : ::pread(Fd, text, sizeof text - 1, 0);
+  if (n <= 0) return 0;
+  text[n] = 0;
+  const char* names = std::strstr(text, "\nUdp: ");
+  const char* values = names ? std::strstr(names + 1, "\nUdp: ") : nullptr;
+  if (!values) return 0;
+  std::istringstream nameLine(std::string(names + 6, std::strchr(names + 1, '\n')));
+  std::istringstream valueLine(std::string(values + 6));
+  std::string name;
+  long long value = 0;
+  while (nameLine >> name && valueLine >> value)
+    if (name == "RcvbufErrors") return value;
+  return 0;
+}
+
 }  // namespace
 
 TPathNamespaces::TDeviceDrops TPathNamespaces::DeviceDrops() const {
   const auto [rxA, txA] = DevDrops(FDevStatsA);
   const auto [rxB, txB] = DevDrops(FDevStatsB);
-  return {txA, rxA, txB, rxB};
+  return {txA, rxA, txB, rxB, UdpRcvbufErrors(FSnmpA), UdpRcvbufErrors(FSnmpB)};
 }
 
 void TPathNamespaces::Remove() {
   if (!FCreated) return;
   FCreated = false;
-  for (int* fd : {&FTunA, &FTunB, &FDevStatsA, &FDevStatsB})
+  for (int* fd : {&FTunA, &FTunB, &FDevStatsA, &FDevStatsB, &FSnmpA, &FSnmpB})
     if (*fd >= 0) {
       ::close(*fd);
       *fd = -1;

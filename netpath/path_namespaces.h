@@ -32,8 +32,11 @@ class TPathNamespaces {
   // What the kernel dropped at the TUN devices so far, outside the forwarding:
   // packets that found the device's transmit queue full before they were read
   // (Tx of the sending side) and packets it refused on write (Rx of the other).
+  // Beside them, the UDP datagrams each end's sockets had no room for
+  // (RcvbufErrors): lost at the receiving host, not on the path.
   struct TDeviceDrops {
     int64_t TxA = 0, RxA = 0, TxB = 0, RxB = 0;
+    int64_t UdpRcvbufA = 0, UdpRcvbufB = 0;
   };
   TDeviceDrops DeviceDrops() const;
 
@@ -41,7 +44,7 @@ class TPathNamespaces {
   bool Lock(std::string& Error);
   bool StartWatchdog(std::string& Error);
   bool AddNamespace(const std::string& Name, const char* Address, const char* Peer, int& Tun,
-                    int& DevStats, std::string& Error);
+                    int& DevStats, int& Snmp, std::string& Error);
 
   std::string FPrefix, FNameA, FNameB;
   int FLock = -1;
@@ -49,6 +52,7 @@ class TPathNamespaces {
   pid_t FWatchdog = -1;
   int FTunA = -1, FTunB = -1;
   int FDevStatsA = -1, FDevStatsB = -1;  // /proc/net/dev as each namespace shows it
+  int FSnmpA = -1, FSnmpB = -1;          // /proc/net/snmp likewise
   bool FCreated = false;
 };
 
