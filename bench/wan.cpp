@@ -244,7 +244,16 @@ struct TCell {
   double ProbeMbit = 0;
   std::map<std::string, std::vector<TResult>> Runs;
   double Minutes = 0;
+  double Load = 0;  // the machine's 1-minute load average at the cell's end
 };
+
+// The 1-minute load average: a busy machine starves UDT4's user-space threads first.
+double LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double load = 0;
+  in >> load;
+  return load;
+}
 
 TCell RunCell(double RttMs, double LossPct, const TOptions& Options, bool BenchFixed) {
   TCell cell;
@@ -297,6 +306,7 @@ TCell RunCell(double RttMs, double LossPct, const TOptions& Options, bool BenchF
   }
   RemoveTree(folder);
   cell.Minutes = SecondsSince(t0) / 60;
+  cell.Load = LoadAverage();
   return cell;
 }
 
@@ -323,7 +333,8 @@ QJsonValue JsonNumber(double v) { return std::isnan(v) ? QJsonValue() : QJsonVal
 QJsonObject CellJson(const TCell& Cell) {
   QJsonObject o{{"rtt_ms", Cell.RttMs},     {"loss_pct", Cell.LossPct},
                 {"rate_mbit", Cell.RateMbit}, {"size_bytes", static_cast<qint64>(Cell.Size)},
-                {"probe_mbit", Cell.ProbeMbit}, {"minutes", Cell.Minutes}};
+                {"probe_mbit", Cell.ProbeMbit}, {"minutes", Cell.Minutes},
+                {"load_average", Cell.Load}};
   QJsonObject spread;
   for (const auto& [p, runs] : Cell.Runs) {
     o[QString::fromStdString(p + "_mbit")] = JsonNumber(Median(runs, Mbit));
@@ -462,6 +473,11 @@ void WriteReport(const std::vector<TCell>& Cells, const TOptions& Options, bool 
         "(set per socket with TCP_CONGESTION). All send the same size per cell; the order "
         "alternates between rounds. Figures are Mbit/s of payload, median (min–max); ⏱N marks "
         "runs that hit the cap, whose rate counts the bytes acknowledged by then.\n\n";
+  double load = 0;
+  for (const TCell& c : Cells) load += c.Load / static_cast<double>(Cells.size());
+  md << "The machine's 1-minute load average at the end of the cells was " << Fixed(load, 1)
+     << " on average: UDT4's sending and receiving run in user space and feel a busy machine "
+        "first, TCP's work is done in the kernel.\n\n";
   md << "## Throughput\n\n| RTT ms | loss % | size MB |";
   for (const std::string& p : protocols) md << " " << Labels().at(p) << " |";
   md << "\n|---|---|---|";
