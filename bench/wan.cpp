@@ -403,6 +403,7 @@ void Plot(const std::vector<TCell>& Cells, double LossPct, const std::vector<std
   auto* x = new QValueAxis;
   x->setTitleText("round-trip time (ms)");
   x->setRange(0, 210);
+  x->setTickCount(8);
   x->setLabelFormat("%d");
   auto* y = new QLogValueAxis;
   y->setTitleText("Mbit/s (median, log scale)");
