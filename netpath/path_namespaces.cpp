@@ -88,16 +88,25 @@ bool TPathNamespaces::Lock(std::string& Error) {
   // namespaces are gone, so a second run of the same name cannot take them
   // over, and a run after a crash knows that the ones it finds are stale.
   ::mkdir(kLockFolder, 0755);
-  const std::string path = std::string(kLockFolder) + "/" + FPrefix + ".lock";
-  FLock = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (FLock < 0) {
-    Error = Errno("cannot open " + path);
-    return false;
-  }
+  FLockPath = std::string(kLockFolder) + "/" + FPrefix + ".lock";
   // A watchdog that is still removing a crashed run's namespaces holds it a moment.
   for (int i = 0; i < 100; ++i) {
-    if (::flock(FLock, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK) break;
+    FLock = ::open(FLockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (FLock < 0) {
+      Error = Errno("cannot open " + FLockPath);
+      return false;
+    }
+    if (::flock(FLock, LOCK_EX | LOCK_NB) == 0) {
+      // The run before removes the file once done: a lock on a removed file holds nothing.
+      struct stat held, named;
+      if (::fstat(FLock, &held) == 0 && ::stat(FLockPath.c_str(), &named) == 0 &&
+          held.st_ino == named.st_ino)
+        return true;
+    } else if (errno != EWOULDBLOCK) {
+      break;
+    }
+    ::close(FLock);
+    FLock = -1;
     ::usleep(50'000);
   }
   Error = "another udtbench-path holds the namespaces " + FNameA + " and " + FNameB +
@@ -133,7 +142,10 @@ bool TPathNamespaces::StartWatchdog(std::string& Error) {
     ssize_t n;
     while ((n = ::read(fds[0], &done, 1)) < 0 && errno == EINTR) {
     }
-    if (n <= 0) RemoveNamespaces(FNameA, FNameB);
+    if (n <= 0) {
+      RemoveNamespaces(FNameA, FNameB);
+      ::unlink(FLockPath.c_str());
+    }
     ::_exit(0);
   }
   ::close(fds[0]);
@@ -257,6 +269,7 @@ void TPathNamespaces::Remove() {
       *fd = -1;
     }
   RemoveNamespaces(FNameA, FNameB);
+  ::unlink(FLockPath.c_str());  // still held: the next run of the name makes a new one
   if (FWatchdogPipe >= 0) {
     // The namespaces are gone: the watchdog ends without touching them.
     const char done = 1;

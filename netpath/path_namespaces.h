@@ -47,6 +47,7 @@ class TPathNamespaces {
                     int& DevStats, int& Snmp, std::string& Error);
 
   std::string FPrefix, FNameA, FNameB;
+  std::string FLockPath;
   int FLock = -1;
   int FWatchdogPipe = -1;
   pid_t FWatchdog = -1;
