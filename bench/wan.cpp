@@ -122,6 +122,7 @@ class TPath {
 struct TPathTruth {
   int64_t DataDrops = 0, Drops = 0, QueueDrops = 0, DeviceDrops = 0;
   int64_t ReceiverSocketDrops = 0;  // datagrams b's sockets had no room for: lost at the host
+  double LateShare = 0;  // of the packets a to b, those written more than 50 us after their time
   double RttMs = 0;  // 2 x delay + mean wait in both queues + mean serialization both ways
 };
 
@@ -138,6 +139,8 @@ TPathTruth Truth(const QJsonObject& Before, const QJsonObject& After, double Del
       t.Drops = delta("random_drops") + delta("queue_drops") + delta("write_drops");
       t.QueueDrops = delta("queue_drops");
       t.ReceiverSocketDrops = delta("exit_udp_rcvbuf_errors");
+      t.LateShare = static_cast<double>(delta("late_writes")) /
+                    static_cast<double>(std::max<int64_t>(1, delta("packets_out")));
     }
     t.DeviceDrops += delta("entry_device_drops") + delta("exit_device_drops");
   }
@@ -364,6 +367,7 @@ QJsonObject CellJson(const TCell& Cell) {
         JsonNumber(Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.QueueDrops); }));
     o["receiver_socket_drops"] = JsonNumber(
         Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.ReceiverSocketDrops); }));
+    o["path_late_share"] = JsonNumber(Median(runs, [](const TResult& r) { return r.Path.LateShare; }));
     o["path_device_drops"] =
         JsonNumber(Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.DeviceDrops); }));
   }

@@ -69,6 +69,7 @@ int64_t TLinkDirection::Deliver(int ExitFd, int64_t NowNs) {
   while (!FInFlight.empty() && FInFlight.front().DueNs <= NowNs) {
     TPacket& p = FInFlight.front();
     FCounters.MaxLateNs = std::max(FCounters.MaxLateNs, NowNs - p.DueNs);
+    FCounters.LateWrites += NowNs - p.DueNs > kLateNs;
     ssize_t written;
     do {
       written = ::write(ExitFd, p.Bytes.data(), p.Bytes.size());

@@ -21,6 +21,7 @@ struct TDirectionCounters {
   int64_t QueueWaitNs = 0;     // summed over the queued packets: waiting before serialization
   int64_t SerializationNs = 0; // summed over the queued packets
   int64_t MaxLateNs = 0;       // the latest a packet left after its time
+  int64_t LateWrites = 0;      // packets that left more than kLateNs after their time
   // Of them, the UDP datagrams that carry a UDT data packet (the first bit of
   // a UDT header is 0 for data, 1 for control): what entered, what was lost.
   int64_t UdtDataIn = 0, UdtDataDrops = 0;
@@ -28,6 +29,10 @@ struct TDirectionCounters {
 
 // True when an IPv4 packet is a UDP datagram holding a UDT data packet.
 bool IsUdtData(const uint8_t* Packet, size_t Size);
+
+// A write later than this behind its time may reach the receiver closer to the
+// packet before it than the rate allows (the forwarding woke late).
+inline constexpr int64_t kLateNs = 50'000;
 
 class TLinkDirection {
  public:

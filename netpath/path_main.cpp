@@ -53,7 +53,7 @@ std::string CountersJson(const TDirectionCounters& c, int64_t EntryDrops, int64_
       "{\"packets_in\":%lld,\"bytes_in\":%lld,\"packets_out\":%lld,\"bytes_out\":%lld,"
       "\"random_drops\":%lld,\"queue_drops\":%lld,\"write_drops\":%lld,\"queued\":%lld,"
       "\"max_queue_bytes\":%lld,\"mean_queue_ms\":%.4f,\"queue_wait_ns\":%lld,"
-      "\"serialization_ns\":%lld,\"max_late_us\":%.1f,\"udt_data_in\":%lld,\"udt_data_drops\":%lld,"
+      "\"serialization_ns\":%lld,\"max_late_us\":%.1f,\"late_writes\":%lld,\"udt_data_in\":%lld,\"udt_data_drops\":%lld,"
       "\"entry_device_drops\":%lld,\"exit_device_drops\":%lld,\"exit_udp_rcvbuf_errors\":%lld}",
       static_cast<long long>(c.PacketsIn), static_cast<long long>(c.BytesIn),
       static_cast<long long>(c.PacketsOut), static_cast<long long>(c.BytesOut),
@@ -61,7 +61,8 @@ std::string CountersJson(const TDirectionCounters& c, int64_t EntryDrops, int64_
       static_cast<long long>(c.WriteDrops), static_cast<long long>(c.Queued),
       static_cast<long long>(c.MaxQueueBytes), static_cast<double>(c.QueueWaitNs) / queued / 1e6,
       static_cast<long long>(c.QueueWaitNs), static_cast<long long>(c.SerializationNs),
-      static_cast<double>(c.MaxLateNs) / 1e3, static_cast<long long>(c.UdtDataIn),
+      static_cast<double>(c.MaxLateNs) / 1e3, static_cast<long long>(c.LateWrites),
+      static_cast<long long>(c.UdtDataIn),
       static_cast<long long>(c.UdtDataDrops), static_cast<long long>(EntryDrops),
       static_cast<long long>(ExitDrops), static_cast<long long>(ExitRcvbuf));
   return text;
