@@ -45,6 +45,7 @@ struct TOptions {
   double RateMbit = 100;
   int Rounds = 3;
   double Seconds = 20;  // the transfers' size is about this long at the native UDT4 rate
+  int64_t Size = 0;     // a size given instead (bytes), with no probe
   bool Json = false;
   bool OneCell = false;
   std::string Out = "docs/wan.md";
@@ -277,19 +278,23 @@ TCell RunCell(double RttMs, double LossPct, const TOptions& Options, bool BenchF
     // The size: about Options.Seconds at the rate plain UDT4 reaches here.
     const double linkBytesPerS = Options.RateMbit * 1e6 / 8;
     const double probeSeconds = std::max(3.0, Options.Seconds / 3);
-    const TResult probe = PlainTransfer(path, "", 0, static_cast<int64_t>(linkBytesPerS * probeSeconds * 1.2),
-                                        probeSeconds);
-    cell.ProbeMbit = probe.Mbit;
-    const double rate = std::max(probe.Mbit, 0.5) * 1e6 / 8;
-    cell.Size = static_cast<int64_t>(std::min(rate, linkBytesPerS) * Options.Seconds);
-    cell.Size = std::max<int64_t>(cell.Size, 2'000'000) / 1008 * 1008;
+    if (Options.Size > 0) {
+      cell.Size = Options.Size / 1008 * 1008;
+    } else {
+      const TResult probe = PlainTransfer(
+          path, "", 0, static_cast<int64_t>(linkBytesPerS * probeSeconds * 1.2), probeSeconds);
+      cell.ProbeMbit = probe.Mbit;
+      const double rate = std::max(probe.Mbit, 0.5) * 1e6 / 8;
+      cell.Size = static_cast<int64_t>(std::min(rate, linkBytesPerS) * Options.Seconds);
+      cell.Size = std::max<int64_t>(cell.Size, 2'000'000) / 1008 * 1008;
+    }
     const std::string file = folder + "/wan.bin";
     WritePatternFile(file, cell.Size);
     // Slow cases end after a cap; the bench's own transfer always completes.
     const double cap = Options.Seconds * 1.5;
     const double bound = std::max(120.0, Options.Seconds * 6);
     std::fprintf(stderr, "cell rtt %g ms, loss %g %%: %lld bytes (plain UDT4 probe %.1f Mbit/s)\n",
-                 RttMs, LossPct, static_cast<long long>(cell.Size), probe.Mbit);
+                 RttMs, LossPct, static_cast<long long>(cell.Size), cell.ProbeMbit);
     const std::string fixedRate = Fixed(Options.RateMbit * 0.9, 3);
     for (int round = 0; round < Options.Rounds; ++round) {
       std::vector<std::string> order = Protocols(BenchFixed);
@@ -561,6 +566,7 @@ int main(int argc, char** argv) {
     else if (a == "--rounds") o.Rounds = std::stoi(next());
     else if (a == "--seconds") o.Seconds = std::stod(next());
     else if (a == "--out") o.Out = next();
+    else if (a == "--size") o.Size = std::llround(std::stod(next()) * 1e6);
     else if (a == "--json") o.Json = true;
     else if (a == "--quick") {
       o.Rtts = {10, 100};
@@ -570,7 +576,8 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: udtbench_wan [--quick] [--rounds N] [--seconds S] [--rate MBIT] [--out FILE]\n"
-                   "       udtbench_wan --rtt MS [--loss PCT] [--rate MBIT] [--rounds N] [--json]\n");
+                   "       udtbench_wan --rtt MS [--loss PCT] [--rate MBIT] [--rounds N] [--json]\n"
+                   "  --size MB  every transfer of a cell this size instead of one sized by a probe\n");
       return 2;
     }
   }
