@@ -156,7 +156,9 @@ int Forward(const TPathSettings& Settings, TPathNamespaces& Path, int Signals, F
       while (::read(Signals, &info, sizeof info) == sizeof info) {
         if (info.ssi_signo == SIGCHLD) continue;
         if (stopBy < 0) stopBy = NowNs() + kCommandBoundNs;
-        if (command > 0) ::kill(command, static_cast<int>(info.ssi_signo));
+        // A Ctrl-C at the terminal reached the command already, in the same process group.
+        const bool fromTerminal = info.ssi_code == SI_KERNEL;
+        if (command > 0 && !fromTerminal) ::kill(command, static_cast<int>(info.ssi_signo));
       }
     }
     if (command > 0) {
