@@ -215,8 +215,9 @@ TResult BenchTransfer(TPath& Path, const std::string& File, const std::string& F
   ::unlink((Folder + "/" + File.substr(File.rfind('/') + 1)).c_str());
   if (sent.isEmpty() || file.isEmpty()) return r;
   r.Ok = r.Complete = sent.value("sha256") == file.value("sha256");
-  r.Seconds = sent.value("seconds").toDouble();
-  r.Mbit = sent.value("bytes").toDouble() * 8 / r.Seconds / 1e6;
+  // The server's figures: its transfer ends when the last byte is stored.
+  r.Seconds = file.value("seconds").toDouble();
+  r.Mbit = file.value("bytes").toDouble() * 8 / r.Seconds / 1e6;
   r.Figures["rtt_ms"] = sent.value("rtt_ms").toDouble();
   r.Figures["loss"] = sent.value("loss").toDouble();
   r.Figures["retransmits"] = sent.value("retransmits").toDouble();

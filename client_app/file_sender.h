@@ -53,8 +53,6 @@ class TFileSender {
     int32_t Size;   // announced in the size field
   };
 
-  // Pieces of file data are at most this many bytes.
-  static constexpr int32_t kPieceSize = protocol::kPieceSize;
   // How long a connection closed by Stop may still wait for its peer to
   // acknowledge data.
   static constexpr std::chrono::seconds kCloseGrace{2};
@@ -124,9 +122,3 @@ class TFileSender {
   int32_t FRoomPackets = 0;
   int32_t FRoomPayload = 0;
 };
-
-// Closes Socket, letting it wait at most Grace for its peer to acknowledge data.
-void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace);
-// Closes Socket at once, dropping what its peer has not acknowledged; the peer
-// sees the connection end.
-void CloseNow(TUDTBaseSocket& Socket);

@@ -27,6 +27,9 @@ constexpr TColumnText kColumnTexts[TTransferTable::kColumns] = {
                    "during the transfer."},
 };
 
+static_assert(TTransferTable::kColumns == kSummaryColumns && TTransferTable::colSha256 == scSha256 &&
+              TTransferTable::colRtt == scAverageRtt);
+
 }  // namespace
 
 TTransferTable::TTransferTable(QWidget* parent) : QTableWidget(0, kColumns, parent) {
@@ -47,15 +50,7 @@ void TTransferTable::AddTransfer(const TTransferSummary& s) {
   if (rowCount() >= kMaxRows) removeRow(0);
   const int row = rowCount();
   insertRow(row);
-  const std::string texts[kColumns] = {s.Peer,
-                                       s.Name,
-                                       std::to_string(s.Bytes),
-                                       FixedText(s.Seconds, 2),
-                                       FixedText(s.MBps, 2),
-                                       s.Sha256,
-                                       OutcomeName(s.Outcome),
-                                       std::to_string(s.Lost),
-                                       FixedText(s.AverageRttMs, 3)};
+  const auto texts = SummaryColumns(s);
   for (int c = 0; c < kColumns; ++c) {
     auto* item = new QTableWidgetItem(QString::fromStdString(texts[c]));
     if (c == colBytes || c == colSeconds || c == colMBps || c == colLoss || c == colRtt)

@@ -17,15 +17,18 @@
 #include <regex>
 
 #include "bench.h"
+#include "bytes.h"
 #include "client_window.h"
 #include "container_window.h"
 #include "modal_answer.h"
+#include "app_support.h"
 #include "received_file.h"
 #include "server_window.h"
 #include "program.h"
 #include "program_process.h"
 #include "test_server.h"
 #include "thread.h"
+#include "exchange_protocol.h"
 
 namespace client_test {
 
@@ -62,7 +65,7 @@ TEST_F(EndToEndTest, UserSendsAMessageAndA20MBFileFromTheClientPageToItsOwnServe
   QCoreApplication::processEvents();
   const std::string stamp = "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]: ";
   const std::string log = U8(Form2->findChild<QPlainTextEdit*>("Memo1")->toPlainText());
-  EXPECT_TRUE(std::regex_match(log, std::regex("Act: " + stamp + "edtContent"))) << log;
+  EXPECT_TRUE(std::regex_match(log, std::regex(U8(QString::fromStdU16String(protocol::Reply(u""))) + stamp + "edtContent"))) << log;
   EXPECT_TRUE(WaitWithEvents([] {
     return std::regex_search(U8(Form1->Memo1()->toPlainText()),
                              std::regex("<127\\.0\\.0\\.1: [0-9]+> [0-9:]{8}: edtContent"));
@@ -97,7 +100,7 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
 
   DefaultPortPeer idle;  // an open connection that stays idle on a server worker
   ASSERT_TRUE(idle.Connected());
-  EXPECT_EQ(U8(QString::fromStdU16String(idle.Exchange(u"hello"))), "Act: hello");
+  EXPECT_EQ(U8(QString::fromStdU16String(idle.Exchange(u"hello"))), U8(QString::fromStdU16String(protocol::Reply(u"hello"))));
 
   const std::string name = Unique("served");
   const fs::path stored = bench.Folder() / name;
@@ -112,10 +115,12 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
 
   // A transfer the program is still waiting on when it is told to end.
   const std::string partName = Unique("partial");
-  RemoveAfterwards(bench.Folder() / (partName + ".part"));
+  const fs::path part = bench.Folder() / (partName + ".part");
+  RemoveAfterwards(part);
   DefaultPortPeer partial;
+  const std::string partData = Pattern(128 * 1024, 7);  // whole write buffers
   ASSERT_TRUE(partial.Announce(Utf8ToUtf16(partName), 1 << 20));
-  ASSERT_TRUE(partial.SendAll(std::string(128 * 1024, 'p')));  // whole write buffers
+  ASSERT_TRUE(partial.SendAll(partData));
   const std::string pidPrefix = std::to_string(bench.Process().processId()) + "-";
   EXPECT_TRUE(WaitWithEvents([&] {
     std::error_code ec;
@@ -132,6 +137,8 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
   EXPECT_LT(sinceClose.elapsed(), 5000);
   EXPECT_EQ(bench.Process().exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(bench.Process().exitCode(), 0);
+  // The cut transfer keeps what had arrived, all of it, under its partial name.
+  EXPECT_TRUE(FileHolds(part, partData)) << part << " does not hold the bytes sent";
 }
 
 TEST_F(EndToEndTest, ProgramEndsWithinFiveSecondsWhenThePeerOfATransferVanished) {
