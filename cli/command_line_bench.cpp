@@ -116,8 +116,8 @@ class TServeFrontEnd : public TFrontEnd {
     FForm = std::make_unique<TForm1>(FView, std::to_string(Address.Port));
     FForm->UdtServer1()->SetLocalHost(Address.Host);
     FForm->SetReceiveFolder(Folder);
-    FForm->OnFileReceived = [this](TUDTCustomIpClient&, const TFileReceipt& Receipt) {
-      Received(Receipt);
+    FForm->OnFileReceived = [this](TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
+      Received(ClientSocket, Receipt);
     };
     FForm->FormCreate();
     if (!FForm->UdtServer1()->Listening())
@@ -149,9 +149,10 @@ class TServeFrontEnd : public TFrontEnd {
 
  private:
   // A conversation's worker thread kept a file: its figures go out on the main thread.
-  void Received(const TFileReceipt& Receipt) {
+  void Received(TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
     const TTransferSummary& summary = Receipt.Summary;
     QJsonObject event = SummaryJson(summary);
+    AddPacketCounts(ClientSocket, false, std::nullopt, event);
     event["event"] = "file";
     event["peer"] = QString::fromStdString(summary.Peer);
     event["path"] = QString::fromStdString(Receipt.Path);
@@ -298,6 +299,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
         const std::string path = file.absoluteFilePath().toStdString();
         const std::string name = file.fileName().toStdString();
         const size_t failuresBefore = view.Failures().size();
+        const std::optional<TUDTTraceInfo> before = form.udtClient1->PerfMon(false);
         view.SetFile(Utf8ToUtf16(path), file.size());
         std::u16string failure;
         const bool handled = RunHandler([&] { form.btnSendFileClick(nullptr); },
@@ -337,6 +339,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
         if (summary.Sha256.empty()) summary.Sha256 = Sha256OfFile(path);
         output.Line(SummaryLine(summary));
         QJsonObject event = SummaryJson(summary);
+    AddPacketCounts(*form.udtClient1, true, before, event);
         event["event"] = "sent";
         event["path"] = QString::fromStdString(path);
         event["peer"] = QString::fromStdString(peer->Text());
