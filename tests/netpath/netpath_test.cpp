@@ -258,12 +258,14 @@ TEST_F(EmulatedPath, AFileCrossesALossyPathWholeAndTheServerSawTheLoss) {
   // Some of the file's packets (1008 bytes each) were sent again.
   EXPECT_GT(sent[0].value("data_packets_sent").toInteger(), 2'000'000 / 1008 + 1)
       << send.Out().toStdString();
-  // The data packets the sender sent less those the server received are what
-  // the path lost of them.
+  // Every data packet the path dropped was sent and never received. (More may
+  // be missing on the server's count: the sender's resends of packets whose
+  // acknowledgement was late, still under way when the server reported, and on
+  // a loaded machine the datagrams its host had no room for.)
   EXPECT_GT(ab.value("udt_data_drops").toInteger(), 0);
-  EXPECT_NEAR(sent[0].value("data_packets_sent").toInteger() -
-                  received[0].value("data_packets_received").toInteger(),
-              ab.value("udt_data_drops").toInteger(), 3);
+  EXPECT_GE(sent[0].value("data_packets_sent").toInteger() -
+                received[0].value("data_packets_received").toInteger(),
+            ab.value("udt_data_drops").toInteger() - 3);
 }
 
 }  // namespace
