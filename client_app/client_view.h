@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "link_settings.h"
 #include "link_statistics.h"
 
 // The single-line edits the client logic reads.
@@ -47,4 +48,12 @@ class TClientView {
   virtual void SetCancelEnabled(bool) {}
   // Shows how a file transfer ended, whatever ended it.
   virtual void ShowTransferSummary(const TTransferSummary&) {}
+  // Runs the modal "Link settings…" dialog over Settings; true with the values
+  // the operator accepted. The dialog and its popups are gone when it returns.
+  // A view without one keeps the settings.
+  virtual bool ExecuteLinkSettingsDialog(TLinkSettings&) { return false; }
+  // Shows the settings the next Open will use.
+  virtual void ShowNextLinkSettings(const TLinkSettings&) {}
+  // Shows the settings a new connection has, read back from UDT4.
+  virtual void ShowSettingsInForce(const TLinkSettingsInForce&) {}
 };

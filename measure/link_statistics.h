@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -100,4 +101,6 @@ struct TTransferSummary {
   double AverageRttMs = 0;
   std::string Sha256;     // of the bytes sent, or stored
   TTransferOutcome Outcome = TTransferOutcome::Complete;
+  // The connection's settings, read back from UDT4, with the page's block size.
+  std::optional<TLinkSettingsInForce> Settings;
 };

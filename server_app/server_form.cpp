@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app_support.h"
 #include "exchange_protocol.h"
@@ -70,6 +71,11 @@ int TForm1::TConversations::Count() const {
   return static_cast<int>(FHandles.size());
 }
 
+std::vector<int32_t> TForm1::TConversations::Handles() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FHandles;
+}
+
 // ---- the window's logic ----
 
 TForm1::TForm1(IServerView& View, const TSocketPort& LocalPort)
@@ -126,6 +132,13 @@ bool TForm1::Shutdown(std::chrono::milliseconds Timeout) {
 }
 
 int TForm1::ConversationCount() const { return FConversations->Count(); }
+
+std::vector<int32_t> TForm1::ConversationHandles() const { return FConversations->Handles(); }
+
+void TForm1::SetLinkSettings(const TLinkSettings& Settings) {
+  FUdtServer1->SetLinkSettings(Settings);
+  FBlock = Settings.Block.value_or(protocol::kPieceSize);
+}
 
 std::string TForm1::ReceiveFolder() const {
   std::lock_guard<std::mutex> g(FFolderLock);
@@ -243,11 +256,13 @@ void TForm1::ReceiveFile(TUDTCustomIpClient& ClientSocket) {
     return file->Outcome() == TFileOutcome::Complete ? TTransferOutcome::Complete
                                                      : TTransferOutcome::Cut;
   };
-  char buffer[protocol::kPieceSize];
+  const int32_t block = std::clamp(Block(), 1, kMaxBlock);
+  std::vector<char> data(static_cast<size_t>(block));
+  char* buffer = data.data();
   int32_t stored = 0;
   try {
     while (stored < size) {
-      int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(protocol::kPieceSize, size - stored), 0);
+      int32_t n = ClientSocket.ReceiveBuf(buffer, std::min(block, size - stored), 0);
       if (n <= 0) break;
       file->Write(buffer, n);
       meter.Add(ClientSocket, buffer, n);
@@ -269,6 +284,8 @@ TTransferSummary TForm1::PostTransfer(TUDTCustomIpClient& ClientSocket,
   TTransferSummary s = Meter.Finish(ClientSocket, Outcome);
   s.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
   s.Name = Utf16ToUtf8(Printable(Name));
+  s.Settings = ClientSocket.SettingsInForce();
+  if (s.Settings) s.Settings->Block = Block();
   FQueue->Post([this, s] { FView.AddTransfer(s); });
   return s;
 }
