@@ -15,6 +15,7 @@
 
 #include "app_support.h"
 #include "batched_text.h"
+#include "link_settings_dialog.h"
 #include "statistics_panel.h"
 #include "exchange_protocol.h"
 
@@ -99,6 +100,9 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   Button4 = NewButton(this, "Button4", "Close", QRect(279, 344, 75, 25));
   edtContent = NewEdit(this, "edtContent", QStringLiteral("edtContent"), QRect(392, 346, 121, 21));
   Button2 = NewButton(this, "Button2", "Send", QRect(519, 344, 75, 25));
+  btnLinkSettings = NewButton(this, "btnLinkSettings", "Link settings…", QRect(600, 344, 100, 25));
+  btnLinkSettings->setToolTip(QStringLiteral("The UDT settings of the next Open: MSS, buffers, flow "
+                                             "window, rate, block size, congestion control."));
 
   Gauge1 = new QProgressBar(this);
   Gauge1->setObjectName("Gauge1");
@@ -128,6 +132,7 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   connect(Button4, &QPushButton::clicked, this, [this] { Run(&TForm2::Button4Click); });
   connect(Button2, &QPushButton::clicked, this, [this] { Run(&TForm2::Button2Click); });
   connect(btnSendFile, &QPushButton::clicked, this, [this] { Run(&TForm2::btnSendFileClick); });
+  connect(btnLinkSettings, &QPushButton::clicked, this, [this] { Run(&TForm2::btnLinkSettingsClick); });
 }
 
 TClientWindow::~TClientWindow() {
@@ -190,6 +195,7 @@ void TClientWindow::SetConnectionButtonsEnabled(bool enabled) {
   Button1->setEnabled(enabled);
   Button4->setEnabled(enabled);
   Button2->setEnabled(enabled);
+  btnLinkSettings->setEnabled(enabled);
 }
 
 void TClientWindow::SetGaugeProgress(int value) {
@@ -219,4 +225,16 @@ void TClientWindow::SetCancelEnabled(bool enabled) { FStatistics->SetCancelEnabl
 
 void TClientWindow::ShowTransferSummary(const TTransferSummary& summary) {
   FStatistics->ShowSummary(summary);
+}
+
+bool TClientWindow::ExecuteLinkSettingsDialog(TLinkSettings& settings) {
+  return TLinkSettingsDialog::Edit(this, settings);
+}
+
+void TClientWindow::ShowNextLinkSettings(const TLinkSettings& settings) {
+  FStatistics->ShowNextSettings(settings);
+}
+
+void TClientWindow::ShowSettingsInForce(const TLinkSettingsInForce& settings) {
+  FStatistics->ShowSettingsInForce(settings);
 }

@@ -53,6 +53,9 @@ class TClientWindow : public QWidget, public TClientView {
   void ShowError(const std::u16string& text) override;
   void SetCancelEnabled(bool enabled) override;
   void ShowTransferSummary(const TTransferSummary& summary) override;
+  bool ExecuteLinkSettingsDialog(TLinkSettings& settings) override;
+  void ShowNextLinkSettings(const TLinkSettings& settings) override;
+  void ShowSettingsInForce(const TLinkSettingsInForce& settings) override;
 
   // The statistics panel below the controls.
   TStatisticsPanel* StatisticsPanel() const noexcept { return FStatistics; }
@@ -84,6 +87,7 @@ class TClientWindow : public QWidget, public TClientView {
   QPushButton* Button2;
   QProgressBar* Gauge1;
   QPushButton* btnSendFile;
+  QPushButton* btnLinkSettings;
   QFileDialog* OpenDialog1;
   TStatisticsPanel* FStatistics = nullptr;
   std::unique_ptr<TForm2> FForm;

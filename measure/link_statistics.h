@@ -61,6 +61,9 @@ class TLinkStatistics {
 extern const char* const kLinkSampleCsvHeader;
 // Writes the header row, then one row per sample; numbers with a '.' whatever the locale.
 void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples);
+// The same with the connection's settings in force as further columns of every row.
+void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples,
+                     const TLinkSettingsInForce& Settings);
 
 // Samples the connection of one socket, normally every kInterval, and keeps
 // the samples of the current or last connection. Call it on the socket's thread.

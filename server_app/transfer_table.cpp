@@ -25,6 +25,9 @@ constexpr TColumnText kColumnTexts[TTransferTable::kColumns] = {
                   "asked for again)."},
     {"Avg RTT ms", "Average of the round-trip time UDT measured on the server's socket "
                    "during the transfer."},
+    {"MSS", "The segment size the connection settled on: the smaller of the two ends'."},
+    {"Block", "Bytes of file data per receive call on the server."},
+    {"Link settings", "The connection's settings, read back from UDT4 after it was accepted."},
 };
 
 }  // namespace
@@ -55,10 +58,14 @@ void TTransferTable::AddTransfer(const TTransferSummary& s) {
                                        s.Sha256,
                                        OutcomeName(s.Outcome),
                                        std::to_string(s.Lost),
-                                       FixedText(s.AverageRttMs, 3)};
+                                       FixedText(s.AverageRttMs, 3),
+                                       s.Settings ? std::to_string(s.Settings->Mss) : "",
+                                       s.Settings ? std::to_string(s.Settings->Block) : "",
+                                       s.Settings ? LinkSettingsText(*s.Settings) : ""};
   for (int c = 0; c < kColumns; ++c) {
     auto* item = new QTableWidgetItem(QString::fromStdString(texts[c]));
-    if (c == colBytes || c == colSeconds || c == colMBps || c == colLoss || c == colRtt)
+    if (c == colBytes || c == colSeconds || c == colMBps || c == colLoss || c == colRtt ||
+        c == colMss || c == colBlock)
       item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setItem(row, c, item);
   }
