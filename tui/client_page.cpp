@@ -25,7 +25,34 @@ void TClientPage::Run(void (TForm2::*Handler)(TObject*)) {
 }
 
 void TClientPage::ClickOpen() {
-  if (FConnectionButtonsEnabled) Run(&TForm2::Button1Click);
+  if (!FConnectionButtonsEnabled) return;
+  const std::string typed = Utf16ToUtf8(FLinkSettings.Text());
+  if (typed != LinkSettingsLine(FForm->LinkSettings())) {
+    const size_t errors = FErrorCount;
+    Run(&TForm2::btnLinkSettingsClick);
+    if (FErrorCount != errors) return;
+  }
+  Run(&TForm2::Button1Click);
+}
+
+void TClientPage::ClickLinkSettings() {
+  if (FConnectionButtonsEnabled) Run(&TForm2::btnLinkSettingsClick);
+}
+
+bool TClientPage::ExecuteLinkSettingsDialog(TLinkSettings& settings) {
+  std::string error;
+  TLinkSettings read;
+  if (!ParseLinkSettingsLine(Utf16ToUtf8(FLinkSettings.Text()), read, error)) {
+    ShowError(u"Link settings: " + Utf8ToUtf16(error));
+    return false;
+  }
+  settings = read;
+  return true;
+}
+
+void TClientPage::ShowSettingsInForce(const TLinkSettingsInForce& settings) {
+  FInForce = settings;
+  FHost.Invalidate();
 }
 
 void TClientPage::ClickClose() {
@@ -50,6 +77,8 @@ TTextField& TClientPage::Field(TClientField Which) noexcept {
       return FedtContent;
     case TClientField::FilePath:
       break;
+    case TClientField::LinkSettings:
+      return FLinkSettings;
   }
   return FFilePath;
 }
@@ -142,7 +171,10 @@ void TClientPage::SetCaption(const std::u16string& text) {
 
 void TClientPage::ProcessEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
-void TClientPage::ShowError(const std::u16string& text) { FHost.ShowError(text); }
+void TClientPage::ShowError(const std::u16string& text) {
+  ++FErrorCount;
+  FHost.ShowError(text);
+}
 
 void TClientPage::ClickCancel() {
   if (FCancelEnabled) Run(&TForm2::btnCancelClick);

@@ -266,7 +266,7 @@ TTextField* TTerminalScreen::FocusedField() {
 
 void TTerminalScreen::MoveFocus(int Step) {
   int& focus = FPage == TPage::Server ? FServerFocus : FClientFocus;
-  const int count = FPage == TPage::Server ? 2 : 4;
+  const int count = FPage == TPage::Server ? 2 : 5;
   focus = ((focus + Step) % count + count) % count;
 }
 
@@ -358,6 +358,8 @@ const std::vector<TTerminalScreen::TKeyBinding>& TTerminalScreen::KeyTable() {
              return s.FClient->ClickSend();
            case TClientField::FilePath:
              return s.FClient->ClickSendFile();
+           case TClientField::LinkSettings:
+             return s.FClient->ClickLinkSettings();
          }
        }},
       {kBothPages, u"PgUp/PgDn", u"scroll log", {{true, KEY_PPAGE}},
@@ -494,7 +496,7 @@ void TTerminalScreen::DrawClient(int Height, int Width) {
   DrawStream(trafficTop + 1, half + 1, trafficHeight - 2, Width - half - 2, FClient->Sent());
 
   const bool buttons = FClient->ConnectionButtonsEnabled();
-  int cursor[4];
+  int cursor[5];
   int row = Height - 7;
   int col = 1;
   col += Put(row, col, Width - col, u"对方IP ");
@@ -511,11 +513,16 @@ void TTerminalScreen::DrawClient(int Height, int Width) {
   col = 1;
   col += Put(row, col, Width - col, u"Message ");
   const int sendWidth = 10;
-  const int contentWidth = std::max(8, Width - col - sendWidth - 3);
+  // The message and, after Send, the link settings line of the next Open.
+  const int rest = std::max(16, Width - col - sendWidth - 3);
+  const int contentWidth = std::max(8, rest / 2);
   cursor[2] =
       DrawField(row, col, contentWidth, FClient->Field(TClientField::edtContent), FClientFocus == 2);
   col += contentWidth + 2;
-  DrawButton(row, col, Width - col, u"F7", u"Send", buttons);
+  col += DrawButton(row, col, Width - col, u"F7", u"Send", buttons) + 2;
+  col += Put(row, col, Width - col, u"Link ");
+  cursor[4] = DrawField(row, col, std::max(4, Width - col - 2),
+                        FClient->Field(TClientField::LinkSettings), FClientFocus == 4);
 
   row = Height - 5;
   col = 1;
@@ -542,7 +549,7 @@ void TTerminalScreen::DrawClient(int Height, int Width) {
                                         percent + u"  ");
   Put(row, col, Width - col, Title(FClient->Caption()));
 
-  FCursorRow = Height - 7 + (FClientFocus < 2 ? 0 : FClientFocus - 1);
+  FCursorRow = Height - 7 + (FClientFocus < 2 ? 0 : FClientFocus == 4 ? 1 : FClientFocus - 1);
   FCursorCol = cursor[FClientFocus];
 }
 
@@ -555,6 +562,9 @@ void TTerminalScreen::DrawStatistics(int Row, int Rows, int Width) {
            FixedText(s.SendMbps, 1) + " Mb/s  recv " + FixedText(s.ReceiveMbps, 1) +
            " Mb/s  RTT " + RangeText(s.RttMs, stats.Rtt(), 3) + " ms  bandwidth " +
            RangeText(s.BandwidthMbps, stats.Bandwidth(), 1) + " Mb/s";
+    if (const auto& in = FClient->SettingsInForce())
+      link += "  MSS " + std::to_string(in->Mss) + " block " + std::to_string(in->Block) + " cc " +
+              (in->FixedRateMbps > 0 ? "fixed:" + FixedText(in->FixedRateMbps, 0) : std::string("native"));
     packets = "Packets sent " + std::to_string(s.PacketsSent) + "  received " +
               std::to_string(s.PacketsReceived) + "  retransmitted " +
               std::to_string(s.Retransmitted) + "  loss send " + std::to_string(s.SendLoss) +
