@@ -148,6 +148,7 @@ std::optional<TSettingRefusal> ApplyLinkSettings(int32_t Handle, const TLinkSett
 }
 
 std::optional<TSettingRefusal> CheckLinkSettings(const TLinkSettings& Settings) noexcept {
+  if (Settings.Empty()) return std::nullopt;
   const int32_t h = udt_socket(AF_INET, SOCK_STREAM, 0);
   if (h == -1) return std::nullopt;
   std::optional<TSettingRefusal> refusal = ApplyLinkSettings(h, Settings);
