@@ -110,6 +110,7 @@ void TForm2::Button1Click(TObject*) {
     if (udtClient1->Connected()) FInForce = udtClient1->SettingsInForce();
     if (FInForce) {
       FInForce->Block = FSender.Block();
+      FInForce->Asked = !udtClient1->LinkSettings().Empty();
       FView.ShowSettingsInForce(*FInForce);
     }
   }

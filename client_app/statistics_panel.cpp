@@ -218,7 +218,8 @@ void TStatisticsPanel::ShowSettingsText() {
 
 bool TStatisticsPanel::SaveStatistics(const QString& Path, QString* Reason) const {
   std::ostringstream csv;
-  if (FInForce)
+  // Without settings of its own a connection's CSV stays as it always was.
+  if (FInForce && FInForce->Asked)
     WriteSamplesCsv(csv, FMonitor.Statistics().Samples(), *FInForce);
   else
     WriteSamplesCsv(csv, FMonitor.Statistics().Samples());

@@ -38,7 +38,8 @@ class TStatisticsPanel : public QWidget {
   void SetCancelEnabled(bool Enabled);
   // Shows the settings the next Open uses; the connection's own follow once it is made.
   void ShowNextSettings(const TLinkSettings& Settings);
-  // Shows the settings of a new connection, read back from UDT4; its CSV carries them.
+  // Shows the settings of a new connection, read back from UDT4; its CSV
+  // carries them when some setting was asked for.
   void ShowSettingsInForce(const TLinkSettingsInForce& Settings);
   // Writes the samples of the current or last connection as CSV to Path; false
   // with a reason when the file cannot be written.

@@ -65,6 +65,7 @@ struct TLinkSettingsInForce {
   int64_t MaxBandwidth = -1;  // bytes/s; -1: unlimited
   double FixedRateMbps = 0;   // 0: UDT4's own congestion control
   int32_t Block = 0;          // set by the page that moves the file data
+  bool Asked = false;         // some setting was given for the connection (set by the page)
 };
 
 // Reads the settings of the connected socket Handle; empty when UDT4 cannot
