@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <new>
@@ -119,21 +120,40 @@ class TDebugOutput {
   std::thread FFlusher;
 };
 
+std::function<void(const std::u16string&)> CurrentSink() {
+  std::lock_guard<std::mutex> g(g_sinkLock);
+  return g_sink;
+}
+
+std::filesystem::path OwnExecutable() {
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : p;
+}
+
 }  // namespace
 
+std::string ExecutableFolder() { return OwnExecutable().parent_path().string(); }
+
+std::string ExecutableName() { return OwnExecutable().filename().string(); }
+
 void OutputDebugString(const std::u16string& line) {
-  std::function<void(const std::u16string&)> sink;
-  {
-    std::lock_guard<std::mutex> g(g_sinkLock);
-    sink = g_sink;
-  }
-  if (sink) {
+  if (auto sink = CurrentSink()) {
     sink(line);
     return;
   }
   std::string text = Utf16ToUtf8(line);
   text.push_back('\n');
   TDebugOutput::Instance().Write(std::move(text));
+}
+
+void OutputDebugString(std::string Utf8Line) {
+  if (auto sink = CurrentSink()) {
+    sink(Utf8ToUtf16(Utf8Line));
+    return;
+  }
+  Utf8Line.push_back('\n');
+  TDebugOutput::Instance().Write(std::move(Utf8Line));
 }
 
 void FlushDebugOutput() { TDebugOutput::Instance().Flush(); }

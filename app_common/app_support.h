@@ -12,10 +12,16 @@ class QObject;
 // keep talking cannot make them grow without end.
 inline constexpr int kMaxLogLines = 100000;
 
+// The folder of the program's own executable, and its file name. Any thread.
+std::string ExecutableFolder();
+std::string ExecutableName();
+
 // Writes one line to the debug output: standard error unless a sink is set. Any thread.
 // Lines reach standard error whole and in order, in batches: within 20 ms, or at
 // exit, or when FlushDebugOutput is called.
 void OutputDebugString(const std::u16string& line);
+// The same for a line already in UTF-8, which reaches standard error unconverted.
+void OutputDebugString(std::string Utf8Line);
 // Writes the lines still gathering to standard error now. Any thread.
 void FlushDebugOutput();
 // Replaces the debug output (tests, benchmarks); an empty function restores standard error.

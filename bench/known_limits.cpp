@@ -26,6 +26,7 @@
 #include "server_test_support.h"
 #include "udp_relay.h"
 #include "udt_h.h"
+#include "exchange_protocol.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ bool IdlePeer(Page& p, milliseconds watch) {
   const auto reply = c.Exchange(u"still here");
   std::printf("[figure] a silent peer held its worker for %lld ms (%s), then %s\n",
               static_cast<long long>(idle.elapsed()), ended ? "its conversation ended" : "still held",
-              reply && *reply == u"Act: still here" ? "was answered" : "got no answer");
+              reply && *reply == protocol::Reply(u"still here") ? "was answered" : "got no answer");
   return true;
 }
 

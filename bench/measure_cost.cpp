@@ -3,11 +3,8 @@
 // sides hashing, against the same without them, each as a ratio to plain UDT4
 // moving the same file in the same round. Prints key=value lines.
 //   udtbench_measure_cost [--rounds 5] [--mb 100]
-// With --pictures DIR it instead sends one file and photographs the client page
-// during the transfer and the server page after it (run it under a display).
 #include <QApplication>
 #include <QLineEdit>
-#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +41,7 @@ class TCostClientWindow : public TClientWindow {
 
 // Seconds for one file through the two windows, or -1 when it did not arrive whole.
 double ProductSeconds(const std::string& source, const std::string& folder, int64_t size,
-                      bool measured, const std::string& pictures = {}) {
+                      bool measured) {
   TTransferMeter::SetHashing(measured);
   const uint16_t port = FreeUdpPort();
   TServerWindow server(nullptr, std::to_string(port));
@@ -59,26 +56,11 @@ double ProductSeconds(const std::string& source, const std::string& folder, int6
   client.findChild<QLineEdit*>("Edit2")->setText(QString::number(port));
   client.Form().Button1Click(nullptr);
   if (!client.Form().udtClient1->Connected()) return -1;
-  QTimer photo;
-  if (!pictures.empty()) {
-    server.show();
-    QObject::connect(&photo, &QTimer::timeout, [&] {
-      if (client.GaugeProgress() < 70) return;
-      photo.stop();
-      client.grab().save(QString::fromStdString(pictures + "/client-statistics.png"));
-    });
-    photo.start(50);
-  }
   const auto t0 = Clock::now();
   client.Form().btnSendFileClick(nullptr);
   // The reply to a message proves the server has stored every byte before it.
   client.Form().Button2Click(nullptr);
   const double seconds = SecondsSince(t0);
-  if (!pictures.empty()) {
-    while (server.TransferTable()->rowCount() < 1 && SecondsSince(t0) < 60)
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    server.grab().save(QString::fromStdString(pictures + "/server-transfers.png"));
-  }
   const std::string name = source.substr(source.find_last_of('/') + 1);
   std::error_code ec;
   const bool whole = std::filesystem::file_size(folder + "/" + name, ec) == static_cast<uintmax_t>(size);
@@ -109,15 +91,6 @@ int main(int argc, char** argv) {
   const std::string work = MakeTempFolder("udtbench-measure-cost");
   const std::string source = work + "/measured.bin";
   if (!WritePatternFile(source, size)) return std::fprintf(stderr, "cannot write %s\n", source.c_str()), 1;
-
-  if (const char* pictures = Arg(argc, argv, "--pictures", nullptr)) {
-    const std::string folder = MakeTempFolder("udtbench-measure-cost-run");
-    const double seconds = ProductSeconds(source, folder, size, true, pictures);
-    RemoveTree(folder);
-    RemoveTree(work);
-    std::printf("ok=%d\n", seconds > 0 ? 1 : 0);
-    return seconds > 0 ? 0 : 1;
-  }
 
   std::vector<double> with, without;
   bool ok = true;

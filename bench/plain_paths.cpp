@@ -23,7 +23,7 @@ namespace {
 // The segment size of every UDT socket and the bytes per file send and
 // receive; PlainTunedFileRun changes them for one run.
 int g_SegmentSize = 1052;
-int g_Piece = 2048;
+int g_Piece = protocol::kPieceSize;
 
 sockaddr_in Loopback(uint16_t port) {
   sockaddr_in a{};
@@ -99,7 +99,7 @@ bool RecvFrame(int s, std::u16string& text) {
 template <class Io>
 bool Reply(int s) {
   std::u16string m;
-  return RecvFrame<Io>(s, m) && SendFrame<Io>(s, u"Act: " + m);
+  return RecvFrame<Io>(s, m) && SendFrame<Io>(s, protocol::Reply(m));
 }
 
 // The receiving side of one file after its request has been answered: size,
@@ -139,9 +139,9 @@ void ServeConversation(int s, const std::string& folder) {
     char probe;
     std::u16string m;
     if (UDT::recv(s, &probe, 0, 0) == UDT::ERROR || !RecvFrame<UdtIo>(s, m) ||
-        !SendFrame<UdtIo>(s, u"Act: " + m))
+        !SendFrame<UdtIo>(s, protocol::Reply(m)))
       break;
-    if (m == u"#SendFile#" && (folder.empty() || !ReceiveFile<UdtIo>(s, folder, "bench.bin"))) break;
+    if (protocol::IsFileRequest(m) && (folder.empty() || !ReceiveFile<UdtIo>(s, folder, "bench.bin"))) break;
   }
   UDT::close(s);
 }
@@ -156,7 +156,7 @@ bool ServeFile(int s, const std::string& folder, const std::string& name) {
 template <class Io>
 bool SendFile(int s, const std::string& source, int64_t size) {
   std::u16string reply;
-  if (!SendFrame<Io>(s, u"#SendFile#") || !RecvFrame<Io>(s, reply)) return false;
+  if (!SendFrame<Io>(s, std::u16string(protocol::kFileRequest)) || !RecvFrame<Io>(s, reply)) return false;
   const int32_t size32 = static_cast<int32_t>(size);
   if (!Io::Send(s, reinterpret_cast<const char*>(&size32), 4) || !SendFrame<Io>(s, u"bench.bin"))
     return false;
@@ -306,7 +306,7 @@ Report PlainTextRun(int roundTrips, bool clientSelects) {
   UDT::close(listener);
   const Summary sum = Summarize(micros);
   Report r;
-  r["ok"] = ok && reply == u"Act: 12:00:00: edtContent" ? "1" : "0";
+  r["ok"] = ok && reply == protocol::Reply(u"12:00:00: edtContent") ? "1" : "0";
   r["median_us"] = std::to_string(sum.median);
   r["p99_us"] = std::to_string(sum.p99);
   return r;

@@ -16,6 +16,7 @@
 #include "app_support.h"
 #include "client_window.h"
 #include "custom_ip_client.h"
+#include "exchange_protocol.h"
 #include "file_stream.h"
 #include "server_window.h"
 #include "sysutils.h"
@@ -224,17 +225,17 @@ Report ProductMultiRun(const std::string& source, const std::string& folder, int
       c.OnError = [&failure](TObject*, int32_t code, const char* text) {
         if (failure.empty()) failure = std::to_string(code) + " " + (text ? text : "");
       };
-      bool ok = c.Connected() && c.SendString(u"#SendFile#") > 0 && c.ReceiveString(reply) > 0;
+      bool ok = c.Connected() && c.SendString(std::u16string(protocol::kFileRequest)) > 0 && c.ReceiveString(reply) > 0;
       if (!ok && failure.empty()) failure = c.Connected() ? "request" : "not connected";
       const int32_t size = static_cast<int32_t>(bytesEach);
       ok = ok && c.SendBuf(&size, 4, 0) == 4 &&
            c.SendString(u"multi" + Utf8ToUtf16(std::to_string(i)) + u".bin") > 0;
       TFileStream file(source);
-      char piece[TForm2::kPieceSize];
+      char piece[protocol::kPieceSize];
       int64_t total = 0;
       while (ok && total < bytesEach) {
         int32_t n = file.Read(piece, static_cast<int32_t>(
-                                         std::min<int64_t>(TForm2::kPieceSize, bytesEach - total)));
+                                         std::min<int64_t>(protocol::kPieceSize, bytesEach - total)));
         if (n <= 0) break;
         for (int32_t off = 0; ok && off < n;) {
           int32_t k = c.SendBuf(piece + off, n - off, 0);

@@ -9,7 +9,6 @@
 // end the program is closed with SIGTERM, as the operator's close would, and the
 // time it took to end is printed. Files the peers sent are removed afterwards.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,8 +29,11 @@
 #include <thread>
 #include <vector>
 
+#include "exchange_protocol.h"
 #include "hostile_conversations.h"
 #include "hostile_peer.h"
+#include "process_probe.h"
+#include "bytes.h"
 
 extern char** environ;
 
@@ -42,20 +44,10 @@ using reliability_test::THostilePeer;
 using reliability_test::WireFrame;
 using reliability_test::WireInt32;
 
-constexpr uint16_t kPort = 2048;
+constexpr uint16_t kPort = protocol::kDefaultPortNumber;
 
 std::atomic<bool> g_stop{false};
 std::atomic<long> g_texts{0}, g_files{0}, g_hostile{0}, g_failures{0};
-
-int Entries(const std::string& folder) {
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return -1;
-  int n = 0;
-  while (dirent* e = ::readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  ::closedir(d);
-  return n;
-}
 
 long ResidentKb(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -70,7 +62,7 @@ void Fail(const char* what) {
   std::fprintf(stderr, "soak: %s\n", what);
 }
 
-std::string ReplyTo(const std::u16string& text) { return WireFrame(u"Act: " + text); }
+std::string ReplyTo(const std::u16string& text) { return WireFrame(protocol::Reply(text)); }
 
 // Conversations of twenty messages each, one after another.
 void Texts(int id) {
@@ -105,9 +97,9 @@ void Files(int id, const std::filesystem::path& folder) {
     const std::string name = "soak-" + std::to_string(id) + "-" + std::to_string(n % 4) + ".bin";
     std::string data(r() % (2 << 20), '\0');
     for (auto& c : data) c = static_cast<char>(r());
-    const std::string bytes = WireFrame(u"#SendFile#") + WireInt32(static_cast<int32_t>(data.size())) +
+    const std::string bytes = WireFrame(test_support::kFileRequest) + WireInt32(static_cast<int32_t>(data.size())) +
                               WireFrame(std::u16string(name.begin(), name.end())) + data + WireFrame(u"end");
-    const std::string replies = ReplyTo(u"#SendFile#") + ReplyTo(u"end");
+    const std::string replies = ReplyTo(test_support::kFileRequest) + ReplyTo(u"end");
     if (!p.Send(bytes) || p.Receive(replies.size(), 30000) != replies) {
       Fail("a file transfer got no reply");
       continue;
@@ -174,8 +166,8 @@ int main(int argc, char** argv) {
   std::printf("%8s %10s %8s %6s %10s %7s %8s %9s\n", "seconds", "rss_kb", "threads", "files",
               "texts", "files", "hostile", "failures");
   auto sample = [&](long s) {
-    std::printf("%8ld %10ld %8d %6d %10ld %7ld %8ld %9ld\n", s, ResidentKb(pid), Entries(proc + "/task"),
-                Entries(proc + "/fd"), g_texts.load(), g_files.load(), g_hostile.load(), g_failures.load());
+    std::printf("%8ld %10ld %8d %6d %10ld %7ld %8ld %9ld\n", s, ResidentKb(pid), reliability_test::EntriesIn(proc + "/task"),
+                reliability_test::EntriesIn(proc + "/fd"), g_texts.load(), g_files.load(), g_hostile.load(), g_failures.load());
     std::fflush(stdout);
   };
   sample(0);

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <algorithm>
 
 #include "cli_output.h"
@@ -19,19 +18,18 @@ std::u16string TCliServerView::EditText(TServerEdit Which) const {
   return std::u16string(text.begin(), text.end());
 }
 
-void TCliServerView::AppendLog(const std::u16string& Line) {
-  const QString line = QString::fromStdU16String(Line);
+void TCliServerView::AppendLog(const std::u16string& Line) { AppendLogLine({{}, {}, Line, false}); }
+
+void TCliServerView::AppendLogLine(const TServerLogLine& Line) {
+  const QString line = QString::fromStdU16String(Line.Line());
   FOutput.Line(line.toStdString());
   if (!FOutput.Json()) return;
   QJsonObject event{{"event", "log"},
                     {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
                     {"line", line}};
-  // A conversation's line is "<HOST: PORT> TEXT".
-  static const QRegularExpression kPeerLine(QStringLiteral("^<([^:>]*): ([^>]*)> (.*)$"),
-                                            QRegularExpression::DotMatchesEverythingOption);
-  if (const auto m = kPeerLine.match(line); m.hasMatch()) {
-    event["peer"] = m.captured(1) + QLatin1Char(':') + m.captured(2);
-    event["text"] = m.captured(3);
+  if (Line.FromPeer) {
+    event["peer"] = QString::fromStdU16String(Line.Host + u":" + Line.Port);
+    event["text"] = QString::fromStdU16String(Line.Text);
   }
   FOutput.Event(event);
 }

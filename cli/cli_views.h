@@ -25,6 +25,7 @@ class TCliServerView : public IServerView {
   std::u16string EditText(TServerEdit Which) const override;
   void SetButtonEnabled(TServerButton, bool) override {}
   void AppendLog(const std::u16string& Line) override;
+  void AppendLogLine(const TServerLogLine& Line) override;
   // The log has nothing to empty: its lines have been printed.
   void ClearLog() override {}
   void ShowOtherWindows() override {}
@@ -48,13 +49,26 @@ class TCliClientView : public TClientView {
   void SetFile(std::u16string Path, int64_t Size);
   // The file's transfer is over: the bar goes, the next SendFile chooses nothing.
   void EndFile();
-  // Lines added to the log so far: replies and UDT error descriptions.
-  const std::vector<std::u16string>& Log() const noexcept { return FLog; }
+  // The replies that arrived so far, each with its message.
+  struct TReply {
+    std::u16string Message;
+    std::u16string Reply;
+  };
+  const std::vector<TReply>& Replies() const noexcept { return FReplies; }
+  // The descriptions of the connection's failures so far, in order.
+  const std::vector<std::u16string>& Failures() const noexcept { return FFailures; }
   // Failures shown by the error display, in order.
   const std::vector<std::u16string>& Errors() const noexcept { return FErrors; }
 
   std::u16string EditText(TClientEdit which) const override;
-  void AppendLog(const std::u16string& line) override { FLog.push_back(line); }
+  // The log is not shown: its replies and failures come as events.
+  void AppendLog(const std::u16string&) override {}
+  void ShowReply(const std::u16string& Message, const std::u16string& Reply) override {
+    FReplies.push_back({Message, Reply});
+  }
+  void ShowConnectionError(int32_t, const std::u16string& Description) override {
+    FFailures.push_back(Description);
+  }
   // The traffic views are not shown.
   void AppendReceived(const std::u16string&) override {}
   void AppendSent(const std::u16string&) override {}
@@ -77,7 +91,8 @@ class TCliClientView : public TClientView {
   std::u16string FFile;
   int64_t FFileSize = 0;
   std::unique_ptr<TProgressBar> FBar;
-  std::vector<std::u16string> FLog;
+  std::vector<TReply> FReplies;
+  std::vector<std::u16string> FFailures;
   std::vector<std::u16string> FErrors;
   int FGauge = 0;
   int FGaugeMax = 100;

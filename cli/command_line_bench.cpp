@@ -131,8 +131,8 @@ class TServeFrontEnd : public TFrontEnd {
     FForm->UdtServer1()->SetLocalHost(Address.Host);
     FForm->SetReceiveFolder(Folder);
     FForm->SetLinkSettings(Link);
-    FForm->OnFileReceived = [this](TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
-      Received(ClientSocket, Receipt);
+    FForm->OnFileReceived = [this](TUDTCustomIpClient&, const TFileReceipt& Receipt) {
+      Received(Receipt);
     };
     FForm->FormCreate();
     RequireLinkSettings(FForm->UdtServer1()->SettingRefused());
@@ -153,41 +153,37 @@ class TServeFrontEnd : public TFrontEnd {
       });
   }
   ~TServeFrontEnd() override {
+    if (!FEnded) End(kConversationsBound);
+    FForm.reset();
+  }
+  bool End(std::chrono::milliseconds Bound) override {
+    FEnded = true;
     FReport.reset();
     // No new conversations; those under way may finish what they are storing.
     FForm->actCloseExecute();
     QElapsedTimer sinceStop;
     sinceStop.start();
     TPagesClosing::DrainConversations(*FForm, sinceStop);
-    FForm->Shutdown(kThreadBound);
+    const bool ended = FForm->Shutdown(Bound);
     QCoreApplication::processEvents();
-    FForm.reset();
     FOutput.Line("stopped");
     FOutput.Event({{"event", "stopped"}});
+    return ended;
   }
   void Quit() override { QCoreApplication::exit(ecSuccess); }
 
  private:
   // A conversation's worker thread kept a file: its figures go out on the main thread.
-  void Received(TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
-    TTransferSummary summary;
-    summary.Peer = ClientSocket.RemoteHost() + ":" + ClientSocket.RemotePort();
-    summary.Name = Utf16ToUtf8(Receipt.Name);
-    summary.Bytes = Receipt.Stored;
-    summary.Seconds = Receipt.Seconds;
-    summary.MBps = Receipt.Seconds > 0 ? Receipt.Stored / 1e6 / Receipt.Seconds : 0;
-    summary.Sha256 = Receipt.Sha256;
-    summary.Settings = ClientSocket.SettingsInForce();
-    if (summary.Settings) summary.Settings->Block = FForm->Block();
-    const bool link = AddLinkFigures(ClientSocket, false, std::nullopt, summary);
-    QJsonObject event = SummaryJson(summary, link);
+  void Received(const TFileReceipt& Receipt) {
+    const TTransferSummary& summary = Receipt.Summary;
+    QJsonObject event = SummaryJson(summary);
     event["settings"] = SettingsJson(summary.Settings);
     event["event"] = "file";
     event["peer"] = QString::fromStdString(summary.Peer);
     event["path"] = QString::fromStdString(Receipt.Path);
     event["announced"] = Receipt.Announced;
     event["complete"] = Receipt.Complete;
-    const std::string line = (Receipt.Complete ? "received " : "cut short ") + SummaryLine(summary, link);
+    const std::string line = (Receipt.Complete ? "received " : "cut short ") + SummaryLine(summary);
     const std::string settings = FLink.Empty() || !summary.Settings
                                      ? std::string()
                                      : "link settings in force: " + LinkSettingsText(*summary.Settings);
@@ -204,6 +200,7 @@ class TServeFrontEnd : public TFrontEnd {
   const TLinkSettings FLink;
   std::unique_ptr<TForm1> FForm;
   std::unique_ptr<TIntervalReport> FReport;
+  bool FEnded = false;
 };
 
 int Serve(int argc, char** argv, const QStringList& Arguments) {
@@ -282,7 +279,7 @@ class TClientCommand : public TFrontEnd {
 // The client page connected to Peer, or the exit code when it cannot be.
 std::optional<int> Connect(TForm2& Form, TCliClientView& View, TCliOutput& Output,
                            const TListenAddress& Peer) {
-  const size_t before = View.Log().size();
+  const size_t before = View.Failures().size();
   Form.Button1Click(nullptr);
   if (Form.udtClient1->Active()) {
     if (!Form.LinkSettings().Empty() && Form.SettingsInForce())
@@ -290,7 +287,7 @@ std::optional<int> Connect(TForm2& Form, TCliClientView& View, TCliOutput& Outpu
     Output.Event({{"event", "settings"}, {"settings", SettingsJson(Form.SettingsInForce())}});
     return std::nullopt;
   }
-  std::string reason = View.Log().size() > before ? Utf16ToUtf8(View.Log().back()) : "";
+  std::string reason = View.Failures().size() > before ? Utf16ToUtf8(View.Failures().back()) : "";
   Output.Error("cannot reach " + Peer.Text() + (reason.empty() ? "" : ": " + reason));
   return ecUnreachable;
 }
@@ -306,20 +303,21 @@ struct TExchange {
 // Sends Text as the client page's Send does and waits for its reply.
 TExchange Exchange(TForm2& Form, TCliClientView& View, const std::u16string& Text) {
   View.SetContent(Text);
-  const size_t before = View.Log().size();
+  const size_t replies = View.Replies().size();
+  const size_t failures = View.Failures().size();
   const auto start = std::chrono::steady_clock::now();
   Form.Button2Click(nullptr);
   TExchange e;
   e.Milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  const auto& log = View.Log();
-  // The reply is the last line added; lines before it are the failures of the calls.
-  if (log.size() > before) e.Reply = log.back();
-  e.Ok = Form.udtClient1->Active() && log.size() == before + 1 && e.Reply.starts_with(protocol::kReplyPrefix) &&
-         e.Reply.ends_with(Text);
+  const bool replied = View.Replies().size() > replies;
+  if (replied) e.Reply = View.Replies().back().Reply;
+  e.Ok = Form.udtClient1->Active() && View.Failures().size() == failures && replied &&
+         e.Reply == protocol::Reply(View.Replies().back().Message);
   if (!e.Ok)
-    e.Failure = log.size() > before + 1 ? Utf16ToUtf8(log[before])
-                                        : "the reply was \"" + Utf16ToUtf8(e.Reply) + "\"";
+    e.Failure = View.Failures().size() > failures
+                    ? Utf16ToUtf8(View.Failures()[failures])
+                    : "the reply was \"" + Utf16ToUtf8(e.Reply) + "\"";
   return e;
 }
 
@@ -359,9 +357,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
       for (const QFileInfo& file : files) {
         const std::string path = file.absoluteFilePath().toStdString();
         const std::string name = file.fileName().toStdString();
-        const size_t logBefore = view.Log().size();
-        const auto start = std::chrono::steady_clock::now();
-        const std::optional<TUDTTraceInfo> before = form.udtClient1->PerfMon(false);
+        const size_t failuresBefore = view.Failures().size();
         view.SetFile(Utf8ToUtf16(path), file.size());
         std::u16string failure;
         const bool handled = RunHandler([&] { form.btnSendFileClick(nullptr); },
@@ -376,8 +372,9 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
           confirm = Exchange(form, view, u"udtbench-cli sent " + Utf8ToUtf16(name));
         if (!confirm.Ok) {
           const std::u16string refused = RefusedNameReason(Utf8ToUtf16(name));
-          std::string reason = view.Log().size() > logBefore ? Utf16ToUtf8(view.Log()[logBefore])
-                                                             : confirm.Failure;
+          std::string reason = view.Failures().size() > failuresBefore
+                                   ? Utf16ToUtf8(view.Failures()[failuresBefore])
+                                   : confirm.Failure;
           if (!refused.empty())
             output.Error(name + " was refused by " + peer->Text() + ": " + Utf16ToUtf8(refused));
           else
@@ -385,21 +382,19 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
                          " (the server may have refused the file): " + reason);
           return ecFailed;
         }
-        TTransferSummary summary;
-        summary.Peer = peer->Text();
-        summary.Name = name;
-        summary.Bytes = file.size();
-        summary.Seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        summary.MBps = summary.Seconds > 0 ? summary.Bytes / 1e6 / summary.Seconds : 0;
-        // The page hashed each piece as it went; the file is read again only
-        // when it kept no summary of this transfer.
+        // The page measured the transfer and hashed each piece as it went; the
+        // file is read again only when it kept no hash of this transfer.
         const std::optional<TTransferSummary>& sent = form.LastTransfer();
-        summary.Sha256 = sent && sent->Name == name && !sent->Sha256.empty() ? sent->Sha256
-                                                                              : Sha256OfFile(path);
-        const bool link = AddLinkFigures(*form.udtClient1, true, before, summary);
-        output.Line(SummaryLine(summary, link));
-        QJsonObject event = SummaryJson(summary, link);
+        TTransferSummary summary;
+        if (sent && sent->Name == name) {
+          summary = *sent;
+        } else {
+          summary.Name = name;
+          summary.Bytes = file.size();
+        }
+        if (summary.Sha256.empty()) summary.Sha256 = Sha256OfFile(path);
+        output.Line(SummaryLine(summary));
+        QJsonObject event = SummaryJson(summary);
         event["settings"] = SettingsJson(form.SettingsInForce());
         event["event"] = "sent";
         event["path"] = QString::fromStdString(path);

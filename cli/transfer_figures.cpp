@@ -16,28 +16,12 @@ std::string Sha256OfFile(const std::string& Path) {
   return hash.HexDigest();
 }
 
-bool AddLinkFigures(const TUDTBaseSocket& Socket, bool Sending,
-                    const std::optional<TUDTTraceInfo>& Since, TTransferSummary& Summary) {
-  const std::optional<TUDTTraceInfo> now = Socket.PerfMon(false);
-  if (!now) return false;
-  const TUDTTraceInfo zero{};
-  const TUDTTraceInfo& a = Since ? *Since : zero;
-  Summary.AverageRttMs = now->msRTT;
-  Summary.Retransmitted = now->pktRetransTotal - a.pktRetransTotal;
-  Summary.Lost = Sending ? now->pktSndLossTotal - a.pktSndLossTotal
-                         : now->pktRcvLossTotal - a.pktRcvLossTotal;
-  const int64_t packets =
-      Sending ? now->pktSentTotal - a.pktSentTotal : now->pktRecvTotal - a.pktRecvTotal;
-  Summary.LossPercent = packets > 0 ? 100.0 * static_cast<double>(Summary.Lost) / packets : 0;
-  return true;
-}
-
-std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown) {
+std::string SummaryLine(const TTransferSummary& Summary) {
   char figures[160];
   std::snprintf(figures, sizeof figures, "%lld bytes, %.3f s, %.2f MB/s",
                 static_cast<long long>(Summary.Bytes), Summary.Seconds, Summary.MBps);
   std::string text = Summary.Name + ": " + figures;
-  if (LinkKnown) {
+  if (Summary.LinkMeasured) {
     std::snprintf(figures, sizeof figures, ", RTT %.3f ms, loss %lld, retransmits %lld",
                   Summary.AverageRttMs, static_cast<long long>(Summary.Lost),
                   static_cast<long long>(Summary.Retransmitted));
@@ -48,8 +32,8 @@ std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown) {
   return text + ", sha256 " + (Summary.Sha256.empty() ? std::string("n/a") : Summary.Sha256);
 }
 
-QJsonObject SummaryJson(const TTransferSummary& Summary, bool LinkKnown) {
-  auto link = [LinkKnown](const QJsonValue& v) { return LinkKnown ? v : QJsonValue(); };
+QJsonObject SummaryJson(const TTransferSummary& Summary) {
+  auto link = [&Summary](const QJsonValue& v) { return Summary.LinkMeasured ? v : QJsonValue(); };
   return {{"name", QString::fromStdString(Summary.Name)},
           {"bytes", static_cast<qint64>(Summary.Bytes)},
           {"seconds", Summary.Seconds},

@@ -1,25 +1,17 @@
-// The figures udtbench-cli reports: a file's SHA-256 and what UDT4's monitor
-// measured on the connection.
+// How udtbench-cli shows a transfer summary: as a line of text and as JSON
+// fields. The figures themselves come from the page's own summary.
 #pragma once
 
 #include <QJsonObject>
-#include <optional>
 #include <string>
 
-#include "base_socket.h"
 #include "link_statistics.h"
 
 // The SHA-256 of a file's content in lower-case hex; empty when it cannot be read.
 std::string Sha256OfFile(const std::string& Path);
 
-// Fills Summary's RTT, loss and retransmits from Socket's monitor: the counts
-// since Since, or since the connection began. False, leaving them, when the
-// socket has no connection any more. Call it on the socket's thread.
-bool AddLinkFigures(const TUDTBaseSocket& Socket, bool Sending,
-                    const std::optional<TUDTTraceInfo>& Since, TTransferSummary& Summary);
-
 // "NAME: N bytes, S s, X MB/s, RTT R ms, loss L, retransmits T, sha256 H"; the
-// link's figures read "n/a" when LinkKnown is false.
-std::string SummaryLine(const TTransferSummary& Summary, bool LinkKnown);
-// The same as JSON fields, the link's figures null when LinkKnown is false.
-QJsonObject SummaryJson(const TTransferSummary& Summary, bool LinkKnown);
+// link's figures read "n/a" when the summary has no measure of the link.
+std::string SummaryLine(const TTransferSummary& Summary);
+// The same as JSON fields, the link's figures null when it has none.
+QJsonObject SummaryJson(const TTransferSummary& Summary);

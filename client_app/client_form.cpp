@@ -105,7 +105,7 @@ void TForm2::Button1Click(TObject*) {
     FReceivedCarry.reset();
     FSentCarry.reset();
     // A new connection: the settings it was made with are in force now.
-    FSender.SetBlock(udtClient1->LinkSettings().Block.value_or(kPieceSize));
+    FSender.SetBlock(udtClient1->LinkSettings().Block.value_or(protocol::kPieceSize));
     FInForce.reset();
     if (udtClient1->Connected()) FInForce = udtClient1->SettingsInForce();
     if (FInForce) {
@@ -146,7 +146,7 @@ void TForm2::Button2Click(TObject*) {
   if (FReplyCancelled) return;
   // A window that closed before any of the reply came has nothing to show.
   if (FClosing && udtClient1->BytesReceived() == before) return;
-  FView.AppendLog(reply);
+  FView.ShowReply(text, reply);
 }
 
 void TForm2::Hold(bool Holding) {
@@ -237,8 +237,8 @@ void TForm2::AppendTraffic(std::optional<uint8_t>& carry, const void* Buf, int32
     FView.AppendReceived(text);
 }
 
-void TForm2::udtClient1Error(TObject*, int32_t, const char* ErrorDesc) {
-  FView.AppendLog(AnsiToUnicode(ErrorDesc ? ErrorDesc : ""));
+void TForm2::udtClient1Error(TObject*, int32_t SocketError, const char* ErrorDesc) {
+  FView.ShowConnectionError(SocketError, AnsiToUnicode(ErrorDesc ? ErrorDesc : ""));
 }
 
 void TForm2::Shutdown() {

@@ -22,8 +22,6 @@ TFormatSettings LocaleFormatSettings();
 // may throw, and the window shows what leaves them with its error display.
 class TForm2 : public TComponent {
  public:
-  // Pieces of file data are at most this many bytes.
-  static constexpr int32_t kPieceSize = TFileSender::kPieceSize;
   // How long a closing connection may still wait for its peer to acknowledge
   // data when the window goes away.
   static constexpr std::chrono::seconds kCloseGrace = TFileSender::kCloseGrace;

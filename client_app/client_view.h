@@ -2,6 +2,7 @@
 // handlers run behind the Qt window, a recording view in tests, or a terminal.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "link_settings.h"
@@ -48,6 +49,15 @@ class TClientView {
   virtual void SetCancelEnabled(bool) {}
   // Shows how a file transfer ended, whatever ended it.
   virtual void ShowTransferSummary(const TTransferSummary&) {}
+  // The reply to a message arrived; a view that shows only the log adds the reply to it.
+  virtual void ShowReply(const std::u16string& /*Message*/, const std::u16string& Reply) {
+    AppendLog(Reply);
+  }
+  // A call on the connection failed with UDT's error; a view that shows only
+  // the log adds the description to it.
+  virtual void ShowConnectionError(int32_t /*Code*/, const std::u16string& Description) {
+    AppendLog(Description);
+  }
   // Runs the modal "Link settings…" dialog over Settings; true with the values
   // the operator accepted. The dialog and its popups are gone when it returns.
   // A view without one keeps the settings.

@@ -10,7 +10,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QKeyEvent>
+#include <QBoxLayout>
+#include <QGridLayout>
+#include <QShortcut>
 #include <algorithm>
 
 #include "app_support.h"
@@ -34,17 +36,17 @@ QPlainTextEdit* NewMemo(QWidget* parent, const char* name) {
   return memo;
 }
 
-QPushButton* NewButton(QWidget* parent, const char* name, const char* caption, QRect place) {
+QPushButton* NewButton(QWidget* parent, const char* name, const char* caption) {
   auto* button = new QPushButton(QString::fromUtf8(caption), parent);
   button->setObjectName(name);
-  button->setGeometry(place);
+  button->setFixedSize(75, 25);
   return button;
 }
 
-QLineEdit* NewEdit(QWidget* parent, const char* name, const QString& text, QRect place) {
+QLineEdit* NewEdit(QWidget* parent, const char* name, const QString& text, int width) {
   auto* edit = new QLineEdit(text, parent);
   edit->setObjectName(name);
-  edit->setGeometry(place);
+  edit->setFixedSize(width, 21);
   return edit;
 }
 
@@ -72,14 +74,10 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   QFont font(QStringLiteral("Tahoma"));
   font.setPixelSize(11);
   setFont(font);
-  resize(kClientWidth, kStatisticsTop + TStatisticsPanel::kHeight + 8);
 
   Memo1 = NewMemo(this, "Memo1");
   Memo2 = NewMemo(this, "Memo2");
   Memo3 = NewMemo(this, "Memo3");
-  Memo1->setGeometry(0, 0, kClientWidth, 185);
-  Memo2->setGeometry(0, 191, 337, 130);
-  Memo3->setGeometry(343, 191, 352, 130);
   Memo2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   FLog = new TBatchedText(Memo1, TBatchedText::TMode::Lines);
@@ -88,19 +86,16 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
 
   Label1 = new QLabel(QStringLiteral("对方IP"), this);
   Label1->setObjectName("Label1");
-  Label1->move(8, 327);
   Label2 = new QLabel(QStringLiteral("对方端口"), this);
   Label2->setObjectName("Label2");
-  Label2->move(135, 327);
 
-  Edit3 = NewEdit(this, "Edit3", QString::fromLatin1(TForm2::kDefaultRemoteHost),
-                  QRect(8, 346, 121, 21));
-  Edit2 = NewEdit(this, "Edit2", QString::fromLatin1(protocol::kDefaultPort), QRect(135, 346, 57, 21));
-  Button1 = NewButton(this, "Button1", "Open", QRect(198, 344, 75, 25));
-  Button4 = NewButton(this, "Button4", "Close", QRect(279, 344, 75, 25));
-  edtContent = NewEdit(this, "edtContent", QStringLiteral("edtContent"), QRect(392, 346, 121, 21));
-  Button2 = NewButton(this, "Button2", "Send", QRect(519, 344, 75, 25));
-  btnLinkSettings = NewButton(this, "btnLinkSettings", "Link settings…", QRect(600, 344, 100, 25));
+  Edit3 = NewEdit(this, "Edit3", QString::fromLatin1(TForm2::kDefaultRemoteHost), 121);
+  Edit2 = NewEdit(this, "Edit2", QString::fromLatin1(protocol::kDefaultPort), 57);
+  Button1 = NewButton(this, "Button1", "Open");
+  Button4 = NewButton(this, "Button4", "Close");
+  edtContent = NewEdit(this, "edtContent", QStringLiteral("edtContent"), 121);
+  Button2 = NewButton(this, "Button2", "Send");
+  btnLinkSettings = NewButton(this, "btnLinkSettings", "Link settings…");
   btnLinkSettings->setToolTip(QStringLiteral("The UDT settings of the next Open: MSS, buffers, flow "
                                              "window, rate, block size, congestion control."));
 
@@ -109,30 +104,63 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   Gauge1->setOrientation(Qt::Horizontal);
   Gauge1->setRange(0, 100);
   Gauge1->setValue(0);
-  Gauge1->setGeometry(8, 384, 505, 19);
-  btnSendFile = NewButton(this, "btnSendFile", "SendFile", QRect(519, 384, 75, 25));
-
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setObjectName("OpenDialog1");
-  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1->setWindowTitle(QString());
+  Gauge1->setFixedHeight(19);
+  btnSendFile = NewButton(this, "btnSendFile", "SendFile");
 
   FForm = std::make_unique<TForm2>(*this);
   FForm->SetFormatSettings(SystemFormatSettings());
 
   FStatistics = new TStatisticsPanel(this);
-  FStatistics->setGeometry(8, kStatisticsTop, kClientWidth - 16, TStatisticsPanel::kHeight);
   FStatistics->Track(FForm->udtClient1);
   connect(FStatistics, &TStatisticsPanel::cancelRequested, this,
           [this] { Run(&TForm2::btnCancelClick); });
+
+  // The log and the traffic views take the room the window gives; the controls
+  // keep their sizes, in their rows below them.
+  auto* traffic = new QHBoxLayout;
+  traffic->setSpacing(6);
+  traffic->addWidget(Memo2, 337);
+  traffic->addWidget(Memo3, 352);
+  auto* controls = new QGridLayout;
+  controls->setContentsMargins(8, 0, 8, 0);
+  controls->setHorizontalSpacing(6);
+  controls->setVerticalSpacing(2);
+  controls->addWidget(Label1, 0, 0);
+  controls->addWidget(Label2, 0, 1);
+  controls->addWidget(Edit3, 1, 0);
+  controls->addWidget(Edit2, 1, 1);
+  controls->addWidget(Button1, 1, 2);
+  controls->addWidget(Button4, 1, 3);
+  controls->addItem(new QSpacerItem(26, 0, QSizePolicy::Fixed, QSizePolicy::Minimum), 1, 4);
+  controls->addWidget(edtContent, 1, 5);
+  controls->addWidget(Button2, 1, 6);
+  controls->setRowMinimumHeight(2, 10);
+  controls->addWidget(Gauge1, 3, 0, 1, 6);
+  controls->addWidget(btnSendFile, 3, 6);
+  controls->addWidget(btnLinkSettings, 1, 7);
+  controls->setColumnStretch(8, 1);
+  auto* statistics = new QHBoxLayout;
+  statistics->setContentsMargins(8, 0, 8, 0);
+  statistics->addWidget(FStatistics);
+  auto* page = new QVBoxLayout(this);
+  page->setContentsMargins(0, 0, 0, 8);
+  page->setSpacing(6);
+  page->addWidget(Memo1, 185);
+  page->addLayout(traffic, 130);
+  page->addLayout(controls);
+  page->addLayout(statistics, 236);
+  resize(kClientWidth, kClientHeight + TStatisticsPanel::kHeight);
 
   connect(Button1, &QPushButton::clicked, this, [this] { Run(&TForm2::Button1Click); });
   connect(Button4, &QPushButton::clicked, this, [this] { Run(&TForm2::Button4Click); });
   connect(Button2, &QPushButton::clicked, this, [this] { Run(&TForm2::Button2Click); });
   connect(btnSendFile, &QPushButton::clicked, this, [this] { Run(&TForm2::btnSendFileClick); });
   connect(btnLinkSettings, &QPushButton::clicked, this, [this] { Run(&TForm2::btnLinkSettingsClick); });
+  // Esc cancels wherever the focus is while this page is shown; a dialog of its
+  // own, being a window of its own, keeps Esc for itself.
+  auto* cancel = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  cancel->setContext(Qt::WindowShortcut);
+  connect(cancel, &QShortcut::activated, this, [this] { Run(&TForm2::btnCancelClick); });
 }
 
 TClientWindow::~TClientWindow() {
@@ -143,23 +171,6 @@ TClientWindow::~TClientWindow() {
 void TClientWindow::Run(void (TForm2::*handler)(TObject*)) {
   RunHandler([this, handler] { (FForm.get()->*handler)(FForm.get()); },
              [this](const std::u16string& text) { ShowError(text); });
-}
-
-void TClientWindow::keyPressEvent(QKeyEvent* event) {
-  // Esc, which no control of the page takes for itself, reaches the page: Cancel.
-  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-    Run(&TForm2::btnCancelClick);
-    return;
-  }
-  QWidget::keyPressEvent(event);
-}
-
-void TClientWindow::resizeEvent(QResizeEvent* event) {
-  QWidget::resizeEvent(event);
-  // The log spans the whole width; the sent view keeps its right margin.
-  Memo1->resize(width(), Memo1->height());
-  Memo3->resize(std::max(0, width() - Memo3->x() - (kClientWidth - 343 - 352)), Memo3->height());
-  if (FStatistics) FStatistics->resize(std::max(0, width() - 16), FStatistics->height());
 }
 
 std::u16string TClientWindow::EditText(TClientEdit which) const {
@@ -182,9 +193,25 @@ void TClientWindow::AppendSent(const std::u16string& text) { FSent->Append(ToQ(t
 
 
 bool TClientWindow::ExecuteOpenDialog(std::u16string& path) {
-  if (OpenDialog1->exec() != QDialog::Accepted) return false;
-  const QStringList files = OpenDialog1->selectedFiles();
-  if (files.isEmpty()) return false;
+  // A dialog of its own for each choice, gone with everything it opened (the
+  // completion list of its file name above all) before the chosen work begins:
+  // a popup left on screen would take the next click or key.
+  auto dialog = std::make_unique<QFileDialog>(this);
+  OpenDialog1 = dialog.get();
+  dialog->setObjectName("OpenDialog1");
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setWindowTitle(QString());
+  if (!FDialogFolder.isEmpty()) dialog->setDirectory(FDialogFolder);
+  const bool accepted = dialog->exec() == QDialog::Accepted;
+  const QStringList files = dialog->selectedFiles();
+  FDialogFolder = dialog->directory().absolutePath();
+  OpenDialog1 = nullptr;
+  dialog.reset();
+  // The window system takes the dialog's windows away before the work starts.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  if (!accepted || files.isEmpty()) return false;
   path = files.first().toStdU16String();
   return true;
 }

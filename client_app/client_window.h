@@ -20,8 +20,9 @@ class TStatisticsPanel;
 // The user's time and decimal separators, from the system locale.
 TFormatSettings SystemFormatSettings();
 
-// The client window: caption "udt客户端", client area 708 x 463, controls named
-// after their roles (Memo1, Edit3, Button1, Gauge1, OpenDialog1...). Main thread only.
+// The client window: caption "udt客户端", controls named after their roles
+// (Memo1, Edit3, Button1, Gauge1, OpenDialog1...), laid out to follow the
+// window's size, with the statistics panel below them. Main thread only.
 class TClientWindow : public QWidget, public TClientView {
   Q_OBJECT
 
@@ -59,12 +60,6 @@ class TClientWindow : public QWidget, public TClientView {
 
   // The statistics panel below the controls.
   TStatisticsPanel* StatisticsPanel() const noexcept { return FStatistics; }
-  // The statistics panel's top edge; the window is taller by the panel.
-  static constexpr int kStatisticsTop = 415;
-
- protected:
-  void resizeEvent(QResizeEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   // Runs a handler of the form; a failure leaving it goes to the error display.
@@ -88,7 +83,10 @@ class TClientWindow : public QWidget, public TClientView {
   QProgressBar* Gauge1;
   QPushButton* btnSendFile;
   QPushButton* btnLinkSettings;
-  QFileDialog* OpenDialog1;
+  // The file-open dialog while it runs, nullptr otherwise.
+  QFileDialog* OpenDialog1 = nullptr;
+  // Where the dialog was last, so the next one opens there.
+  QString FDialogFolder;
   TStatisticsPanel* FStatistics = nullptr;
   std::unique_ptr<TForm2> FForm;
 };

@@ -10,11 +10,8 @@
 #include "app_support.h"
 #include "file_stream.h"
 #include "sysutils.h"
-#include "udt_h.h"
 
 namespace {
-
-std::u16string Decimal(int64_t v) { return Utf8ToUtf16(std::to_string(v)); }
 
 // Rounds to the nearest integer, an exact half to the even neighbour.
 long double RoundHalfEven(long double v) {
@@ -37,21 +34,6 @@ std::u16string ProgressCaption(int32_t sent, int32_t size, long double percent,
 }
 
 }  // namespace
-
-void CloseNow(TUDTBaseSocket& Socket) {
-  if (!Socket.Active()) return;
-  // Without lingering UDT4's close returns at once.
-  udt_setlinger(Socket.Handle(), 0, 0);
-  Socket.Close();
-}
-
-void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace) {
-  if (!Socket.Active()) return;
-  // UDT's close waits until the peer has acknowledged every byte handed to it;
-  // a live peer does so quickly, one that is gone never does.
-  Socket.SetLinger(static_cast<int32_t>(Grace.count()));
-  Socket.Close();
-}
 
 TFileSender::TFileSender(TUDTClient& Client, TClientView& View, const TFormatSettings& Settings)
     : FClient(Client), FView(View), FSettings(Settings) {}
@@ -158,7 +140,7 @@ bool TFileSender::SendFileData(TFileStream& Stream, int32_t Size) {
       FView.SetCaption(ProgressCaption(sent, Size, percent, FSettings.DecimalSeparator));
     }
     FView.ProcessEvents();
-    OutputDebugString(u"Send Part Stream: " + Decimal(n));
+    OutputDebugString("Send Part Stream: " + std::to_string(n));
     if (n == 0 || Stopping() || !SendWhole(piece, n)) break;
     if (OnPiece) OnPiece(TPiece{piece, n, sent, Size});
   }

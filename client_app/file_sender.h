@@ -54,8 +54,6 @@ class TFileSender {
     int32_t Size;   // announced in the size field
   };
 
-  // Pieces of file data are at most this many bytes.
-  static constexpr int32_t kPieceSize = protocol::kPieceSize;
   // How long a connection closed by Stop may still wait for its peer to
   // acknowledge data.
   static constexpr std::chrono::seconds kCloseGrace{2};
@@ -127,12 +125,6 @@ class TFileSender {
   int32_t FRoomHandle = -1;
   int32_t FRoomPackets = 0;
   int32_t FRoomPayload = 0;
-  int32_t FBlock = kPieceSize;
+  int32_t FBlock = protocol::kPieceSize;
   std::vector<char> FPiece;
 };
-
-// Closes Socket, letting it wait at most Grace for its peer to acknowledge data.
-void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace);
-// Closes Socket at once, dropping what its peer has not acknowledged; the peer
-// sees the connection end.
-void CloseNow(TUDTBaseSocket& Socket);

@@ -157,6 +157,7 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QWidget(parent) {
   auto* view = new QChartView(FChart);
   view->setObjectName(QStringLiteral("ThroughputPlot"));
   view->setRenderHint(QPainter::Antialiasing);
+  view->setMinimumSize(240, 150);
 
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

@@ -182,3 +182,18 @@ void TUDTCustomIpClient::NotifyConnect() {
 void TUDTCustomIpClient::NotifyDisconnect() {
   if (OnDisconnect) OnDisconnect(this);
 }
+
+void CloseNow(TUDTBaseSocket& Socket) {
+  if (!Socket.Active()) return;
+  // Without lingering UDT4's close returns at once.
+  udt_setlinger(Socket.Handle(), 0, 0);
+  Socket.Close();
+}
+
+void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace) {
+  if (!Socket.Active()) return;
+  // UDT's close waits until the peer has acknowledged every byte handed to it;
+  // a live peer does so quickly, one that is gone never does.
+  Socket.SetLinger(static_cast<int32_t>(Grace.count()));
+  Socket.Close();
+}

@@ -2,6 +2,7 @@
 // or as a connection the server accepted; TUDTClient is the window's component.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 #include "ip_socket.h"
@@ -55,6 +56,13 @@ class TUDTCustomIpClient : public TUDTIpSocket {
 
   bool FConnected = false;
 };
+
+// Closes Socket, letting it wait at most Grace for its peer to acknowledge data.
+// The socket's thread.
+void CloseWithin(TUDTBaseSocket& Socket, std::chrono::seconds Grace);
+// Closes Socket at once, dropping what its peer has not acknowledged; the peer
+// sees the connection end. The socket's thread.
+void CloseNow(TUDTBaseSocket& Socket);
 
 // The client component a window holds; the same connection with its stored settings.
 class TUDTClient : public TUDTCustomIpClient {

@@ -32,6 +32,14 @@ size_t g_RestoreLength = 0;
 termios g_Modes{};
 bool g_HaveModes = false;
 
+// Ends the process while some thread is still inside UDT, which UDT4's
+// clean-up must not meet; the lines on their way to the debug output go first.
+[[noreturn]] void EndWithThreadsInside(int rc) {
+  FlushDebugOutput();
+  std::fflush(nullptr);
+  std::_Exit(rc);
+}
+
 }  // namespace
 
 void TPagesClosing::Begin(TForm2& Client) {
@@ -48,7 +56,7 @@ void TPagesClosing::Drain(const TForm1& Server) {
 }
 
 void TPagesClosing::DrainConversations(const TForm1& Server, const QElapsedTimer& Since) {
-  while (Server.ConversationCount() > 0 && Since.elapsed() < kDrainUntilMs)
+  while (Server.ReceivingCount() > 0 && Since.elapsed() < kDrainUntilMs)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
@@ -127,13 +135,11 @@ int RunProgram(const std::function<std::unique_ptr<QCoreApplication>()>& MakeApp
       return 2;
     }
     rc = QCoreApplication::exec();
-    frontEnd.reset();
     // The program ends once no thread is inside UDT any more; one that does not
     // leave in time is not waited for.
-    if (!TThread::WaitForAllThreads(kThreadBound)) {
-      std::fflush(nullptr);
-      std::_Exit(rc);
-    }
+    if (!frontEnd->End(kConversationsBound)) EndWithThreadsInside(rc);
+    frontEnd.reset();
+    if (!TThread::WaitForAllThreads(kThreadBound)) EndWithThreadsInside(rc);
   }
   FlushDebugOutput();
   services.EndProcess(rc);

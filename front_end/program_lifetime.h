@@ -27,6 +27,11 @@ class TFrontEnd {
   virtual void Quit() = 0;
   // SIGWINCH arrived: the terminal has a new size.
   virtual void Resize() {}
+  // The event loop has ended: ends the pages, waiting at most Bound for the
+  // server's conversations to return. False when one is still running (a send
+  // to a peer that died, which UDT4 gives up only after about 46 s); the
+  // front-end is then not destroyed, since that conversation still uses it.
+  virtual bool End(std::chrono::milliseconds) { return true; }
 };
 
 // The end of the two pages, the same under every front-end: the client page
@@ -35,16 +40,16 @@ class TFrontEnd {
 // within a bound. Main thread.
 class TPagesClosing {
  public:
-  // How long after Begin the server's conversations may go on storing.
-  static constexpr int kDrainUntilMs = 2500;
+  // How long after Begin the server's conversations may go on storing a file.
+  static constexpr int kDrainUntilMs = 1000;
 
   // Stops the client page; the first call only.
   void Begin(TForm2& Client);
-  // Runs events while Server has conversations, until kDrainUntilMs after
-  // Begin; only when the client was connected when Begin ran.
+  // Runs events while a conversation of Server receives a file, until
+  // kDrainUntilMs after Begin; only when the client was connected when Begin ran.
   void Drain(const TForm1& Server);
-  // Runs events while Server has conversations, until kDrainUntilMs after Since
-  // started: the end of a server that stopped accepting.
+  // Runs events while a conversation of Server receives a file, until
+  // kDrainUntilMs after Since started: the end of a server that stopped accepting.
   static void DrainConversations(const TForm1& Server, const QElapsedTimer& Since);
 
  private:
@@ -81,15 +86,19 @@ class TSignalPipe {
   std::unique_ptr<QSocketNotifier> FNotifier;
 };
 
-// How long the end of the program waits for the server's threads to leave UDT.
+// How long the end of the program waits for the server's conversations to
+// return, and then for the server's threads to leave UDT.
+inline constexpr std::chrono::milliseconds kConversationsBound{700};
 inline constexpr std::chrono::milliseconds kThreadBound{1500};
 
 // The whole program around a front-end: starts the transport, makes the Qt
 // application (MakeApplication), hooks the main thread, turns Signals into the
 // front-end's Quit (SIGWINCH into Resize), creates the front-end (Create) and
-// runs the event loop until it ends. Then it destroys the front-end, gives the
+// runs the event loop until it ends. Then it ends the front-end's pages
+// (TFrontEnd::End, kConversationsBound), destroys the front-end, gives the
 // server's threads kThreadBound to leave UDT, writes out the debug output and
-// ends the process with the loop's code (TUDTSocketServices::EndProcess). Returns
+// ends the process with the loop's code (TUDTSocketServices::EndProcess). A
+// conversation or thread that does not end in time is not waited for. Returns
 // only when Create throws, with 2 (the reason goes to standard error).
 int RunProgram(const std::function<std::unique_ptr<QCoreApplication>()>& MakeApplication,
                const std::function<std::unique_ptr<TFrontEnd>()>& Create,

@@ -101,7 +101,8 @@ struct TTransferSummary {
   int64_t Retransmitted = 0;  // packets this side sent again during the transfer
   int64_t Lost = 0;           // packets lost: reported by the peer when sending, seen missing when receiving
   double LossPercent = 0;     // Lost per data packet sent (or received), in %
-  double AverageRttMs = 0;
+  double AverageRttMs = 0;    // average of the RTT readings of UDT4's monitor during the transfer
+  bool LinkMeasured = false;  // the monitor was read at the start and the end: Retransmitted, Lost, LossPercent hold
   std::string Sha256;     // of the bytes sent, or stored
   TTransferOutcome Outcome = TTransferOutcome::Complete;
   // The connection's settings, read back from UDT4, with the page's block size.

@@ -13,10 +13,22 @@ std::string RangeText(double Now, const TValueRange& Range, int Decimals) {
          FixedText(Range.Average, Decimals) + " / max " + FixedText(Range.Max, Decimals) + ")";
 }
 
+std::array<std::string, kSummaryColumns> SummaryColumns(const TTransferSummary& s) {
+  return {s.Peer,
+          s.Name,
+          std::to_string(s.Bytes),
+          FixedText(s.Seconds, 2),
+          FixedText(s.MBps, 2),
+          s.Sha256,
+          OutcomeName(s.Outcome),
+          std::to_string(s.Lost),
+          FixedText(s.AverageRttMs, 3)};
+}
+
 std::string SummaryText(const TTransferSummary& s) {
-  return "Transfer " + std::string(OutcomeName(s.Outcome)) + ": " + s.Name + "\n" +
-         std::to_string(s.Bytes) + " bytes in " + FixedText(s.Seconds, 2) + " s, " +
-         FixedText(s.MBps, 2) + " MB/s; retransmitted " + std::to_string(s.Retransmitted) +
-         ", lost " + std::to_string(s.Lost) + " (" + FixedText(s.LossPercent, 2) + " %)\n" +
-         "SHA-256 " + s.Sha256;
+  const auto c = SummaryColumns(s);
+  return "Transfer " + c[scResult] + ": " + c[scName] + "\n" + c[scBytes] + " bytes in " +
+         c[scSeconds] + " s, " + c[scMBps] + " MB/s; retransmitted " +
+         std::to_string(s.Retransmitted) + ", lost " + c[scLost] + " (" +
+         FixedText(s.LossPercent, 2) + " %)\n" + "SHA-256 " + c[scSha256];
 }

@@ -48,7 +48,8 @@ TTransferSummary TTransferMeter::Finish(const TUDTBaseSocket& Socket, TTransferO
   s.Sha256 = g_hashing ? FHash.HexDigest() : std::string();
   s.Outcome = Outcome;
   s.AverageRttMs = FRtt.Average;
-  if (FFirst && FLast) {
+  s.LinkMeasured = FFirst && FLast;
+  if (s.LinkMeasured) {
     const TUDTTraceInfo& a = *FFirst;
     const TUDTTraceInfo& b = *FLast;
     s.Retransmitted = b.pktRetransTotal - a.pktRetransTotal;

@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <system_error>
+
+#include "app_support.h"
 
 namespace {
 
@@ -27,14 +27,6 @@ constexpr time_t kLeftoverAge = 60;
 constexpr char kTemporarySuffix[] = ".tmp";
 
 std::string ErrnoText(int e) { return std::strerror(e); }
-
-bool IsControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-
-std::filesystem::path OwnExecutable() {
-  std::error_code ec;
-  std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path() : p;
-}
 
 bool WriteAll(int Handle, const char* P, size_t Count) {
   while (Count > 0) {
@@ -92,16 +84,12 @@ void RemoveLeftoversOnce(const std::string& Folder, int Incoming) {
 
 }  // namespace
 
-std::string ExecutableFolder() { return OwnExecutable().parent_path().string(); }
-
-std::string ExecutableName() { return OwnExecutable().filename().string(); }
-
 std::u16string RefusedNameReason(const std::u16string& Name) {
   if (Name.empty()) return u"empty name";
   if (Name == u"." || Name == u"..") return u"not a file name";
   for (char16_t c : Name) {
     if (c == u'/' || c == u'\\') return u"holds a folder part";
-    if (IsControl(c)) return u"holds a control character";
+    if (IsControlCharacter(c)) return u"holds a control character";
   }
   const std::string own = ExecutableName();
   if (!own.empty() && Name == Utf8ToUtf16(own)) return u"the program's own name";

@@ -28,9 +28,11 @@ class EReceivedFileError : public Exception {
   using Exception::Exception;
 };
 
-// The folder of the program's own executable, and its file name.
-std::string ExecutableFolder();
-std::string ExecutableName();
+// True for the C0 and C1 control characters and DEL: no stored name holds
+// one, and a log line shows them escaped.
+constexpr bool IsControlCharacter(char16_t c) noexcept {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
 
 // Why Name is refused as a file name, or empty when it is acceptable. Any thread.
 std::u16string RefusedNameReason(const std::u16string& Name);

@@ -5,36 +5,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "exchange_protocol.h"
 #include "main_thread_queue.h"
 #include "memory_release.h"
-#include "received_file.h"
 #include "server.h"
+#include "server_conversation.h"
 #include "server_view.h"
-#include "transfer_meter.h"
-
-// What one file request stored: the name the client sent, the path of what was
-// kept (empty when nothing was), the announced size, the bytes stored, the time
-// from the name to the last byte, and whether the file came whole.
-struct TFileReceipt {
-  std::u16string Name;
-  std::string Path;
-  int32_t Announced = 0;
-  int64_t Stored = 0;
-  double Seconds = 0;
-  bool Complete = false;
-  // The SHA-256 of the kept bytes, hashed as they arrived; empty when nothing
-  // was kept or hashing is off.
-  std::string Sha256;
-};
 
 // The server window's logic. Window handlers run on the main thread; the
 // connection handler and its helpers run on the server's threads.
@@ -103,46 +85,16 @@ class TForm1 {
   bool Shutdown(std::chrono::milliseconds Timeout);
   // Number of conversations whose handler is running. Any thread.
   int ConversationCount() const;
+  // Number of conversations receiving a file right now. Any thread.
+  int ReceivingCount() const;
   // Number of times memory freed by ended conversations was given back. Main thread.
   int MemoryReleases() const noexcept { return FMemoryRelease.Releases(); }
 
  private:
-  // The conversations running on the server's workers, and whether new ones may begin.
-  class TConversations {
-   public:
-    // Admits a conversation and records its connection; false once closed. Any thread.
-    bool Enter(TUDTCustomIpClient* ClientSocket);
-    void Leave(TUDTCustomIpClient* ClientSocket);
-    // Admits no more conversations and closes the connection of each running one. Any thread.
-    void CloseAll();
-    // Waits up to Timeout until no conversation runs; true when none does.
-    bool WaitIdle(std::chrono::milliseconds Timeout);
-    // Waits until no conversation runs, however long that takes.
-    void WaitIdle();
-    int Count() const;
-    std::vector<int32_t> Handles() const;
-
-   private:
-    mutable std::mutex FLock;  // guards everything below
-    std::condition_variable FIdle;
-    bool FClosed = false;
-    std::vector<int32_t> FHandles;  // UDT handles of the running conversations
-  };
-
-  // Formats "<%s: %s> %s" with the peer's host and port and posts it. Worker thread.
-  void PostInfo(TUDTCustomIpClient& ClientSocket, const std::u16string& Msg);
   // Hands Line to the main thread through Worker, the worker running the calling thread.
-  void PostLine(TUDTClientSocketThread* Worker, const std::u16string& Line);
+  void PostLine(TUDTClientSocketThread* Worker, const TServerLogLine& Line);
   // Appends a posted line to the log. Main thread.
-  void AppendPostedLine(const std::u16string& Line);
-  // Receives one file after the file request: size, name, data. Worker thread.
-  void ReceiveFile(TUDTCustomIpClient& ClientSocket);
-  // Posts how the reception of File ended, keeping a cut transfer's bytes
-  // under the partial name first. Worker thread.
-  void PostFileOutcome(TUDTCustomIpClient& ClientSocket, TReceivedFile& File, int32_t Size);
-  // Hands the row of one file request to the view's table, and returns it. Worker thread.
-  TTransferSummary PostTransfer(TUDTCustomIpClient& ClientSocket, const std::u16string& Name,
-                                TTransferMeter& Meter, TTransferOutcome Outcome);
+  void AppendPostedLine(const TServerLogLine& Line);
 
   IServerView& FView;
   const std::shared_ptr<TMainThreadQueue> FQueue;

@@ -11,6 +11,17 @@ enum TServerEdit { edtIP, edtPort };
 // The two buttons whose state the logic sets.
 enum TServerButton { btnOpen, btnClose };
 
+// One line of the server log. A conversation's line carries its peer's host
+// and port and the text of what happened; other lines only their text.
+struct TServerLogLine {
+  std::u16string Host;
+  std::u16string Port;
+  std::u16string Text;
+  bool FromPeer = false;
+  // The line as the log shows it: "<%s: %s> %s" of host, port and text, or the text.
+  std::u16string Line() const { return FromPeer ? u"<" + Host + u": " + Port + u"> " + Text : Text; }
+};
+
 // What the server window's logic needs of its window. Every operation is called
 // on the main thread only.
 class IServerView {
@@ -23,6 +34,8 @@ class IServerView {
   virtual void SetButtonEnabled(TServerButton Which, bool Enabled) = 0;
   // Adds a line at the end of the server log.
   virtual void AppendLog(const std::u16string& Line) = 0;
+  // Adds a line given by its fields; a view that shows only text takes Line.Line().
+  virtual void AppendLogLine(const TServerLogLine& Line) { AppendLog(Line.Line()); }
   // Empties the server log.
   virtual void ClearLog() = 0;
   // Shows every other window of the application.

@@ -8,7 +8,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QResizeEvent>
+#include <QBoxLayout>
 
 #include "app_support.h"
 #include "batched_text.h"
@@ -19,6 +19,7 @@ namespace {
 
 constexpr int kClientWidth = 592;
 constexpr int kMemoHeight = 329;
+constexpr int kTransfersHeight = 180;
 
 QString ToQString(const std::u16string& s) { return QString::fromStdU16String(s); }
 
@@ -40,37 +41,54 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
   QFont font(QStringLiteral("Tahoma"));
   font.setPixelSize(11);
   setFont(font);
-  resize(kClientWidth, kTransfersTop + kTransfersHeight + 8);
 
   FMemo1->setObjectName(QStringLiteral("Memo1"));
-  FMemo1->setGeometry(0, 0, kClientWidth, kMemoHeight);
   FMemo1->setPlainText(QStringLiteral("Memo1"));
   FMemo1->setMaximumBlockCount(kLogLines);
   FMemo1->viewport()->installEventFilter(this);
   FLog = new TBatchedText(FMemo1, TBatchedText::TMode::Lines);
 
   FedtIP->setObjectName(QStringLiteral("edtIP"));
-  FedtIP->setGeometry(0, 350, 121, 21);
+  FedtIP->setFixedSize(121, 21);
   FedtIP->setText(QStringLiteral("127.0.0.1"));
   FedtPort->setObjectName(QStringLiteral("edtPort"));
-  FedtPort->setGeometry(127, 350, 50, 21);
+  FedtPort->setFixedSize(50, 21);
   FedtPort->setText(QString::fromLatin1(protocol::kDefaultPort));
 
   FactOpen->setObjectName(QStringLiteral("actOpen"));
   FactClose->setObjectName(QStringLiteral("actClose"));
   FbtnOpen->setObjectName(QStringLiteral("btnOpen"));
-  FbtnOpen->setGeometry(192, 346, 75, 25);
+  FbtnOpen->setFixedSize(75, 25);
   FbtnOpen->setText(FactOpen->text());
   FbtnClose->setObjectName(QStringLiteral("btnClose"));
-  FbtnClose->setGeometry(273, 346, 75, 25);
+  FbtnClose->setFixedSize(75, 25);
   FbtnClose->setText(FactClose->text());
   FButton1->setObjectName(QStringLiteral("Button1"));
-  FButton1->setGeometry(372, 346, 75, 25);
+  FButton1->setFixedSize(75, 25);
   FButton1->setText(QStringLiteral(u"客户端"));
   FButton1->setVisible(false);
 
   FTransfers = new TTransferTable(this);
-  FTransfers->setGeometry(0, kTransfersTop, kClientWidth, kTransfersHeight);
+
+  // The log and the table of transfers take the room the window gives; the
+  // controls keep their sizes in their row between them.
+  auto* controls = new QHBoxLayout;
+  controls->setSpacing(6);
+  controls->addWidget(FedtIP);
+  controls->addWidget(FedtPort);
+  controls->addSpacing(9);
+  controls->addWidget(FbtnOpen);
+  controls->addWidget(FbtnClose);
+  controls->addSpacing(18);
+  controls->addWidget(FButton1);
+  controls->addStretch(1);
+  auto* page = new QVBoxLayout(this);
+  page->setContentsMargins(0, 0, 0, 8);
+  page->setSpacing(12);
+  page->addWidget(FMemo1, kMemoHeight);
+  page->addLayout(controls);
+  page->addWidget(FTransfers, kTransfersHeight);
+  resize(kClientWidth, kMemoHeight + kTransfersHeight + 70);
 
   // A button bound to an action runs the action's execute handler.
   connect(FbtnOpen, &QPushButton::clicked, FactOpen, &QAction::trigger);
@@ -111,13 +129,6 @@ bool TServerWindow::eventFilter(QObject* Watched, QEvent* Event) {
   if (FForm && Watched == FMemo1->viewport() && Event->type() == QEvent::MouseButtonDblClick)
     Run([this] { FForm->Memo1DblClick(); });
   return QWidget::eventFilter(Watched, Event);
-}
-
-void TServerWindow::resizeEvent(QResizeEvent* Event) {
-  QWidget::resizeEvent(Event);
-  // The log keeps to the top edge at the full width of the window.
-  FMemo1->setGeometry(0, 0, width(), kMemoHeight);
-  if (FTransfers) FTransfers->resize(width(), FTransfers->height());
 }
 
 std::u16string TServerWindow::EditText(TServerEdit Which) const {

@@ -63,13 +63,9 @@ class TServerWindow : public QWidget, public IServerView {
 
   // The table of received files, below the edits.
   TTransferTable* TransferTable() const noexcept { return FTransfers; }
-  // The table's top edge and height; the window is taller by the table.
-  static constexpr int kTransfersTop = 380;
-  static constexpr int kTransfersHeight = 180;
 
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
-  void resizeEvent(QResizeEvent* Event) override;
 
  private:
   // Runs a handler of the window; a failure is shown, never fatal. The buttons

@@ -30,6 +30,9 @@ constexpr TColumnText kColumnTexts[TTransferTable::kColumns] = {
     {"Link settings", "The connection's settings, read back from UDT4 after it was accepted."},
 };
 
+static_assert(TTransferTable::colMss == kSummaryColumns && TTransferTable::colSha256 == scSha256 &&
+              TTransferTable::colRtt == scAverageRtt);
+
 }  // namespace
 
 TTransferTable::TTransferTable(QWidget* parent) : QTableWidget(0, kColumns, parent) {
@@ -50,20 +53,16 @@ void TTransferTable::AddTransfer(const TTransferSummary& s) {
   if (rowCount() >= kMaxRows) removeRow(0);
   const int row = rowCount();
   insertRow(row);
-  const std::string texts[kColumns] = {s.Peer,
-                                       s.Name,
-                                       std::to_string(s.Bytes),
-                                       FixedText(s.Seconds, 2),
-                                       FixedText(s.MBps, 2),
-                                       s.Sha256,
-                                       OutcomeName(s.Outcome),
-                                       std::to_string(s.Lost),
-                                       FixedText(s.AverageRttMs, 3),
-                                       s.Settings ? std::to_string(s.Settings->Mss) : "",
-                                       s.Settings ? std::to_string(s.Settings->Block) : "",
-                                       s.Settings ? LinkSettingsText(*s.Settings) : ""};
+  const auto summary = SummaryColumns(s);
+  const std::string settings[] = {s.Settings ? std::to_string(s.Settings->Mss) : "",
+                                  s.Settings ? std::to_string(s.Settings->Block) : "",
+                                  s.Settings ? LinkSettingsText(*s.Settings) : ""};
+  // The summary's columns, then the link settings'.
+  auto texts = [&](int c) -> const std::string& {
+    return c < kSummaryColumns ? summary[static_cast<size_t>(c)] : settings[c - kSummaryColumns];
+  };
   for (int c = 0; c < kColumns; ++c) {
-    auto* item = new QTableWidgetItem(QString::fromStdString(texts[c]));
+    auto* item = new QTableWidgetItem(QString::fromStdString(texts(c)));
     if (c == colBytes || c == colSeconds || c == colMBps || c == colLoss || c == colRtt ||
         c == colMss || c == colBlock)
       item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);

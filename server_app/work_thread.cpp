@@ -8,15 +8,14 @@ TWorkThread::TWorkThread(TUDTServerSocketThread* ServerSocketThread,
       FQueue(std::move(Queue)),
       FAppendLine(std::move(AppendLine)) {}
 
-void TWorkThread::PostLine(const std::u16string& Line) {
-  FInfo = Line;
+void TWorkThread::PostLine(const TServerLogLine& Line) {
+  FInfo = Line.Line();
   // The request carries its own copy: this worker may post again, or be gone,
   // before the main thread gets to it.
-  if (FQueue && FAppendLine)
-    FQueue->Post([append = FAppendLine, line = FInfo] { append(line); });
+  if (FQueue && FAppendLine) FQueue->Post([append = FAppendLine, Line] { append(Line); });
 }
 
 void TWorkThread::SyncHook() {
   TUDTClientSocketThread::SyncHook();
-  if (FAppendLine) FAppendLine(FInfo);
+  if (FAppendLine) FAppendLine({{}, {}, FInfo, false});
 }

@@ -71,6 +71,12 @@ TBench::~TBench() {
   frmCorlan = nullptr;
 }
 
+bool TBench::End(std::chrono::milliseconds Bound) {
+  FClosing.Begin(FClient->Form());
+  FClosing.Drain(FServer->Form());
+  return FServer->Form().Shutdown(Bound);
+}
+
 void TBench::Show() { FContainer->show(); }
 
 void TBench::Quit() { FContainer->close(); }

@@ -30,6 +30,8 @@ class TBench : public TFrontEnd {
   void Show();
   // Closes the container, as the operator does.
   void Quit() override;
+  // Closes the client connection, then the server and its conversations.
+  bool End(std::chrono::milliseconds Bound) override;
   TfrmCorlan& Container() const noexcept { return *FContainer; }
   TServerWindow& ServerWindow() const noexcept { return *FServer; }
   TClientWindow& ClientWindow() const noexcept { return *FClient; }

@@ -2,11 +2,17 @@
 
 #include <QCloseEvent>
 #include <QFont>
+#include <QGuiApplication>
+#include <QScreen>
+#include <algorithm>
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 namespace {
+
+// What a window manager's title bar and frame may take above the window.
+constexpr int kTitleBarRoom = 32;
 
 // A page title is the caption up to its first line break.
 QString PageTitle(const QString& caption) {
@@ -22,7 +28,17 @@ TfrmCorlan::TfrmCorlan(QWidget* parent) : QWidget(parent) {
   QFont font(QStringLiteral("Tahoma"));
   font.setPixelSize(11);
   setFont(font);
-  setGeometry(269, 177, 738, 452);
+  // Larger than the two pages' first design, so the statistics panel and the
+  // table of transfers are in view from the start; moved up and left where the
+  // screen is too small to hold it at its place (its title bar included).
+  QRect place(269, 177, 760, 580);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect room = screen->availableGeometry().adjusted(0, kTitleBarRoom, 0, 0);
+    place.setSize(place.size().boundedTo(room.size()));
+    place.moveRight(std::min(place.right(), room.right()));
+    place.moveBottom(std::min(place.bottom(), room.bottom()));
+  }
+  setGeometry(place);
 
   FPageControl1 = new QTabWidget(this);
   FPageControl1->setObjectName(QStringLiteral("PageControl1"));

@@ -1,12 +1,10 @@
 #include "base_socket.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
+#include <array>
 #include <new>
 
-static_assert(std::endian::native == std::endian::little,
-              "string frames carry little-endian code units straight from memory");
+#include "string_frame.h"
 
 namespace {
 
@@ -14,10 +12,6 @@ constexpr int32_t kSegmentSize = 1052;      // UDT_MSS set on every socket we cr
 constexpr int32_t kMessagePiece = 512;      // message-mode piece size
 constexpr int32_t kMaxSingleMessage = 511;  // larger sends go in pieces
 constexpr int32_t kStreamPiece = 512;       // SendStream read size
-// A frame's text is received into memory that grows with what has arrived,
-// never into the full announced size up front; small texts take one receive.
-constexpr int32_t kTextChunk = 64 * 1024;
-constexpr int32_t kMaxFrameCount = (1 << 30) - 1;  // 2 * count must fit in int32
 
 constexpr int32_t kUdtInvalidSocket = 5004;
 constexpr int32_t kUdtReceiveTimedOut = 6003;
@@ -286,68 +280,39 @@ int32_t TUDTBaseSocket::ReceiveFramePiece(char* p, int32_t len) {
   }
 }
 
-int32_t TUDTBaseSocket::ReceiveWhole(char* p, int32_t len) {
-  if (len == 0) return ReceiveBuf(p, 0, 0) == -1 ? -1 : 0;
+std::optional<int32_t> TUDTBaseSocket::ReceiveField() {
+  std::array<char, kFieldBytes> field;
   int32_t got = 0;
-  while (got < len) {
-    int32_t r = ReceiveFramePiece(p + got, len - got);
-    if (r <= 0) break;
+  while (got < static_cast<int32_t>(kFieldBytes)) {
+    const int32_t r = ReceiveFramePiece(field.data() + got, static_cast<int32_t>(kFieldBytes) - got);
+    if (r <= 0) return std::nullopt;
     got += r;
   }
-  return got;
+  return DecodeField(field.data());
 }
 
 int32_t TUDTBaseSocket::SendString(const std::u16string& s) {
-  if (s.size() > static_cast<size_t>(kMaxFrameCount))
-    throw Exception("Text too long for a string frame");
-  auto n = static_cast<int32_t>(s.size());
-  char count[4];
-  std::memcpy(count, &n, 4);
-  bool ok = SendWhole(count, 4);
+  const TStringFrameParts frame = StringFrameParts(s);
+  bool ok = SendWhole(frame.Count.data(), kFieldBytes);
   // The text goes whatever the count gave; a failure there reports itself too.
-  ok = SendWhole(reinterpret_cast<const char*>(s.data()), 2 * n) && ok;
-  return ok ? 4 + 2 * n : -1;
+  ok = SendWhole(frame.Text, frame.TextBytes) && ok;
+  return ok ? static_cast<int32_t>(kFieldBytes) + frame.TextBytes : -1;
 }
 
 int32_t TUDTBaseSocket::ReceiveString(std::u16string& s) {
-  char count[4];
-  if (ReceiveWhole(count, 4) < 4) {
-    s.clear();
-    return -1;
+  TStringFrameReader frame(std::move(s));
+  while (!frame.Done()) {
+    const int32_t room = frame.RoomBytes();
+    const int32_t r = ReceiveFramePiece(frame.Room(), room);
+    if (r < 0 || (r == 0 && room > 0)) {
+      s = frame.TakeText();
+      return -1;
+    }
+    frame.Arrived(r);
   }
-  int32_t n;
-  std::memcpy(&n, count, 4);
+  const int32_t n = *frame.Count();
   if (n > kMaxFrameCount) throw std::bad_alloc();
-  if (n < 0) {
-    s.clear();
-    return n;
-  }
-  const int32_t total = 2 * n;
-  if (total <= kTextChunk) {
-    s.resize(n);
-    int32_t got = ReceiveWhole(reinterpret_cast<char*>(s.data()), total);
-    if (got < total) {
-      s.resize(std::max(got, 0) / 2);
-      return -1;
-    }
-    return n;
-  }
-  // Grow with the data: a peer that announces a huge count and sends little
-  // costs us what it sent, not what it announced.
-  int32_t got = 0;
-  int32_t room = 0;
-  while (got < total) {
-    if (room - got < std::min(total - got, kTextChunk)) {
-      room = std::min(total, std::max(room * 2, got + kTextChunk));
-      s.resize(room / 2);
-    }
-    int32_t r = ReceiveFramePiece(reinterpret_cast<char*>(s.data()) + got, room - got);
-    if (r <= 0) {
-      s.resize(got / 2);
-      return -1;
-    }
-    got += std::min(r, room - got);
-  }
+  s = frame.TakeText();
   return n;
 }
 

@@ -50,6 +50,9 @@ class TUDTBaseSocket : public TComponent {
   // Reads one string frame into s. Returns the count received, or -1 when a part
   // failed. Throws std::bad_alloc for a count of 2^30 or more.
   int32_t ReceiveString(std::u16string& s);
+  // Receives one 4-byte field whole, as the count of a string frame is
+  // received; nothing when a receive gave 0 or -1.
+  std::optional<int32_t> ReceiveField();
   // The room left in the send buffer: whole packets, and the data one packet
   // carries. False when UDT4 cannot tell; that takes no error path.
   bool SendRoom(int32_t& Packets, int32_t& Payload) const noexcept;
@@ -154,9 +157,8 @@ class TUDTBaseSocket : public TComponent {
   int32_t SendMessage(const void* Buf, int32_t n);
   // One UDT receive on h, of the call this socket's type takes.
   int32_t ReceiveOnce(int32_t h, void* Buf, int32_t BufSize) noexcept;
-  // Sends or receives one part of a string frame whole; false when a call gave 0 or -1.
+  // Sends one part of a string frame whole; false when a call gave 0 or -1.
   bool SendWhole(const char* p, int32_t len);
-  int32_t ReceiveWhole(char* p, int32_t len);
   // Receives the next bytes of a string frame like ReceiveBuf. With
   // OnReceiveWait set, the receive waits with a time-out and calls it between
   // waits; -1 when the read is given up.

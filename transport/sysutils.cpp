@@ -17,7 +17,8 @@ void AppendCodePoint(std::u16string& out, char32_t c) {
   }
 }
 
-// Reads the code point at s[i], advancing i; lone surrogates give U+FFFD.
+}  // namespace
+
 char32_t NextCodePoint(const std::u16string& s, size_t& i) {
   char16_t u = s[i++];
   if (u >= 0xD800 && u <= 0xDBFF && i < s.size() && s[i] >= 0xDC00 && s[i] <= 0xDFFF) {
@@ -29,7 +30,10 @@ char32_t NextCodePoint(const std::u16string& s, size_t& i) {
   return u;
 }
 
-}  // namespace
+std::u16string Decimal(int64_t Value) {
+  const std::string digits = std::to_string(Value);
+  return std::u16string(digits.begin(), digits.end());
+}
 
 Exception::Exception(const std::u16string& msg)
     : std::runtime_error(Utf16ToUtf8(msg)), FMessage(msg) {}

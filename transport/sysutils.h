@@ -3,6 +3,7 @@
 // 8-bit code page (the locale's LC_CTYPE encoding).
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +34,10 @@ std::string UnicodeToAnsi(const std::u16string& s);
 // UTF-16 to UTF-8 and back, independent of the locale (unpaired surrogates become U+FFFD).
 std::string Utf16ToUtf8(const std::u16string& s);
 std::u16string Utf8ToUtf16(const std::string& s);
+// The code point at s[i], advancing i past it; a lone surrogate gives U+FFFD.
+char32_t NextCodePoint(const std::u16string& s, size_t& i);
+// Value in decimal digits ('-' before a negative one), as UTF-16.
+std::u16string Decimal(int64_t Value);
 // True when byte index i (0-based) of s is not the first byte of a character of
 // the default 8-bit code page (it continues a multi-byte character).
 bool IsTrailByte(const std::string& s, size_t i);

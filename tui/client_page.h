@@ -8,12 +8,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "client_form.h"
 #include "client_view.h"
 #include "link_statistics.h"
 #include "exchange_protocol.h"
 #include "page_host.h"
+#include "terminal_page.h"
 #include "sysutils.h"
 #include "text_field.h"
 
@@ -22,7 +24,7 @@ enum class TClientField { Edit3, Edit2, edtContent, FilePath, LinkSettings };
 
 // The client page: the log Memo1, the received and sent views, the edits, the
 // gauge and the caption, over TForm2. Main thread only.
-class TClientPage : public TClientView {
+class TClientPage : public TClientView, public TTerminalPage {
  public:
   // The traffic views keep the last this many code units of what they were given.
   static constexpr size_t kMaxTrafficUnits = size_t{1} << 20;
@@ -50,6 +52,12 @@ class TClientPage : public TClientView {
   void ClickLinkSettings();
   // The settings of the connection, read back when it was made.
   const std::optional<TLinkSettingsInForce>& SettingsInForce() const noexcept { return FInForce; }
+  // Enter: Open in the address edits, Send in the message, SendFile in the file path.
+  void ClickFocused();
+
+  // TTerminalPage
+  TCursor Draw(int Height, int Width) override;
+  std::vector<TTextField*> FocusFields() override;
   // Samples the connection for the statistics block (twice a second).
   void TickStatistics();
   const TLinkMonitor& Statistics() const noexcept { return FStatistics; }
@@ -92,6 +100,8 @@ class TClientPage : public TClientView {
 
  private:
   void Run(void (TForm2::*Handler)(TObject*));
+  // The statistics block: the link, the packets, the last transfer.
+  void DrawStatistics(int Row, int Rows, int Width);
   static void AppendTraffic(std::u16string& view, const std::u16string& text);
 
   TPageHost& FHost;

@@ -1,6 +1,10 @@
 #include "server_page.h"
 
 #include "app_support.h"
+#include "statistics_text.h"
+#include "terminal_drawing.h"
+
+using namespace terminal;
 
 TServerPage::TServerPage(TPageHost& Host, const TSocketPort& LocalPort,
                          const TSocketHost& LocalHost, const TLinkSettings& Link)
@@ -68,3 +72,40 @@ void TServerPage::AddTransfer(const TTransferSummary& Summary) {
   FTransfers.push_back(Summary);
   FHost.Invalidate();
 }
+
+TTerminalPage::TCursor TServerPage::Draw(int Height, int Width) {
+  // The newest received files take up to five rows under the log on a tall enough screen.
+  const auto& transfers = Transfers();
+  const int tableRows =
+      transfers.empty() || Height < 22 ? 0 : std::min<int>(static_cast<int>(transfers.size()), 4) + 1;
+  const int boxTop = 1, boxHeight = Height - 5 - tableRows;
+  Box(boxTop, 0, boxHeight, Width, u"Memo1 · server log · " + ServerState());
+  LogRows = boxHeight - 2;
+  DrawLines(boxTop + 1, 1, boxHeight - 2, Width - 2, Log(), Scroll);
+  if (tableRows > 0) {
+    int row = boxTop + boxHeight;
+    Put(row++, 1, Width - 2, u"Received: peer  name  bytes  s  MB/s  result  loss  RTT ms  SHA-256", A_BOLD);
+    for (auto it = transfers.end() - (tableRows - 1); it != transfers.end(); ++it) {
+      const auto c = SummaryColumns(*it);
+      std::string text = c[scPeer];
+      for (TSummaryColumn k :
+           {scName, scBytes, scSeconds, scMBps, scResult, scLost, scAverageRtt, scSha256})
+        text += "  " + c[k];
+      Put(row++, 1, Width - 2, Utf8ToUtf16(text));
+    }
+  }
+
+  const int row = Height - 4;
+  int col = 1;
+  col += Put(row, col, Width - col, u"IP ");
+  const int ipCursor = DrawField(row, col, 16, Edit(edtIP), Focus == 0);
+  col += 18;
+  col += Put(row, col, Width - col, u"Port ");
+  const int portCursor = DrawField(row, col, 7, Edit(edtPort), Focus == 1);
+  col += 9;
+  col += DrawButton(row, col, Width - col, u"F5", u"打开", ButtonEnabled(btnOpen)) + 1;
+  DrawButton(row, col, Width - col, u"F6", u"关闭", ButtonEnabled(btnClose));
+  return {row, Focus == 0 ? ipCursor : portCursor};
+}
+
+std::vector<TTextField*> TServerPage::FocusFields() { return {&FedtIP, &FedtPort}; }

@@ -7,9 +7,11 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "exchange_protocol.h"
 #include "page_host.h"
+#include "terminal_page.h"
 #include "server_form.h"
 #include "server_view.h"
 #include "link_statistics.h"
@@ -18,7 +20,7 @@
 
 // The server page: Memo1, edtIP, edtPort, btnOpen and btnClose over TForm1.
 // Creating it starts the server listening. Main thread only.
-class TServerPage : public IServerView {
+class TServerPage : public IServerView, public TTerminalPage {
  public:
   // Builds the page and runs FormCreate: the server listens at once on every
   // local IPv4 address (or LocalHost, when given), port LocalPort. Host must
@@ -48,6 +50,10 @@ class TServerPage : public IServerView {
   }
   // "listening on HOST:PORT", "active, not listening" or "closed", after UdtServer1.
   std::u16string ServerState() const;
+
+  // TTerminalPage
+  TCursor Draw(int Height, int Width) override;
+  std::vector<TTextField*> FocusFields() override;
 
   // IServerView
   std::u16string EditText(TServerEdit Which) const override;

@@ -79,6 +79,14 @@ TTerminalBench::~TTerminalBench() {
   FScreen.reset();
 }
 
+bool TTerminalBench::End(std::chrono::milliseconds Bound) {
+  FStatistics.stop();
+  FClosing.Begin(FClient->Form());
+  FScreen->Release();
+  FClosing.Drain(FServer->Form());
+  return FServer->Form().Shutdown(Bound);
+}
+
 void TTerminalBench::Quit() {
   FClosing.Begin(FClient->Form());
   QCoreApplication::exit(0);

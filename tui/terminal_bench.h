@@ -29,6 +29,9 @@ class TTerminalBench : public TFrontEnd {
   void Quit() override;
   // Follows the terminal's new size.
   void Resize() override;
+  // Closes the client connection and gives the terminal back, then closes the
+  // server and its conversations.
+  bool End(std::chrono::milliseconds Bound) override;
   TTerminalScreen& Screen() const noexcept { return *FScreen; }
   TServerPage& ServerPage() const noexcept { return *FServer; }
   TClientPage& ClientPage() const noexcept { return *FClient; }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "page_host.h"
+#include "terminal_page.h"
 
 class TClientPage;
 class TServerPage;
@@ -71,25 +72,19 @@ class TTerminalScreen : public TPageHost {
   void ReadInput();
   void HandleKey(bool FunctionKey, unsigned Key);
   bool EditKey(TTextField& Field, bool FunctionKey, unsigned Key);
+  // The page in front.
+  TTerminalPage& Front();
   TTextField* FocusedField();
   void MoveFocus(int Step);
   void Scroll(int Rows);
 
   void DrawTabs(int Width);
-  void DrawServer(int Height, int Width);
-  void DrawClient(int Height, int Width);
-  void DrawStatistics(int Row, int Rows, int Width);
   void DrawErrorLine(int Row, int Width);
   void DrawHelp(int Row, int Rows, int Width);
 
   TServerPage* FServer = nullptr;
   TClientPage* FClient = nullptr;
   TPage FPage = TPage::Server;
-  int FServerFocus = 0;
-  int FClientFocus = 0;
-  int FServerScroll = 0;  // log rows scrolled back from the newest
-  int FClientScroll = 0;
-  int FLogRows = 1;  // rows of the log shown, for paging
   std::deque<std::u16string> FErrors;
   int FCursorRow = -1;
   int FCursorCol = -1;

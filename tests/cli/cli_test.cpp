@@ -14,6 +14,7 @@
 #include "files.h"
 #include "ports.h"
 #include "program_process.h"
+#include "exchange_protocol.h"
 
 namespace cli_test {
 namespace {
@@ -79,7 +80,7 @@ TEST_F(CommandLineBench, ServeTakesFilesWhoseSha256MatchesRefusesABadNameAndEcho
   const QStringList lines = say.Out().split('\n', Qt::SkipEmptyParts);
   ASSERT_EQ(lines.size(), 6) << say.Out().toStdString();
   for (int i = 0; i < 5; ++i) {
-    EXPECT_TRUE(lines[i].startsWith("Act: ") && lines[i].endsWith(": hello there"))
+    EXPECT_TRUE(lines[i].startsWith(QString::fromStdU16String(protocol::Reply(u""))) && lines[i].endsWith(": hello there"))
         << lines[i].toStdString();
   }
   EXPECT_TRUE(lines[5].startsWith("rtt ms: min ") && lines[5].contains("median") &&

@@ -23,9 +23,9 @@ TEST_F(ClientFormTest, SendShowsEachFrameAsCountThenTextAndLogsTheReply) {
   EXPECT_EQ(U8(view.Sent[1]), "09:05:03: hi");
   ASSERT_GE(view.Received.size(), 2u);
   EXPECT_EQ(U8(view.Received[0]), U8(u"\u2411\u2400"));
-  EXPECT_EQ(U8(view.AllReceived()), U8(u"\u2411\u2400Act: 09:05:03: hi"));
+  EXPECT_EQ(U8(view.AllReceived()), U8(u"\u2411\u2400" + protocol::Reply(u"09:05:03: hi")));
   ASSERT_EQ(view.Log.size(), 1u);
-  EXPECT_EQ(U8(view.Log[0]), "Act: 09:05:03: hi");
+  EXPECT_EQ(U8(view.Log[0]), U8(protocol::Reply(u"09:05:03: hi")));
   ASSERT_TRUE(server->WaitForKind("message"));
   EXPECT_EQ(U8(server->Messages().at(0)), "09:05:03: hi");
 }
@@ -53,7 +53,7 @@ TEST_F(ClientFormTest, TimeStampFollowsTheClockAndTheUsersTimeSeparator) {
   EXPECT_EQ(messages[1].size(), 10u);
   EXPECT_TRUE(std::regex_match(U8(messages[1]), std::regex("([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]: ")))
       << U8(messages[1]);
-  EXPECT_EQ(U8(view.Log.at(0)), "Act: 21.07.09. ");
+  EXPECT_EQ(U8(view.Log.at(0)), U8(protocol::Reply(u"21.07.09. ")));
 }
 
 TEST_F(ClientFormTest, OpenKeepsAnUnchangedConnectionAndReconnectsAfterAChange) {
@@ -240,7 +240,7 @@ TEST_F(ClientFormTest, LinkSettingsFromTheDialogApplyFromTheNextOpenAndAreReadBa
   Connect();
   ASSERT_EQ(view.InForce.size(), 1u);
   EXPECT_EQ(view.InForce[0].Mss, 1052);
-  EXPECT_EQ(view.InForce[0].Block, TForm2::kPieceSize);
+  EXPECT_EQ(view.InForce[0].Block, protocol::kPieceSize);
   TLinkSettings asked;
   asked.Mss = 576;
   asked.Block = 4096;

@@ -21,6 +21,7 @@
 #include "modal_answer.h"
 #include "test_server.h"
 #include "thread.h"
+#include "bytes.h"
 
 namespace client_test {
 
@@ -71,24 +72,9 @@ class ClientWindowTest : public ::testing::Test {
   std::unique_ptr<TClientWindow> window;
 };
 
-TEST_F(ClientWindowTest, ShowsItsControlsWithTheirTextsAndPlaces) {
+TEST_F(ClientWindowTest, ShowsItsControlsWithTheirTexts) {
   EXPECT_EQ(U8(window->windowTitle()), "udt客户端");
-  EXPECT_EQ(window->size(), QSize(708, TClientWindow::kStatisticsTop + TStatisticsPanel::kHeight + 8));
   EXPECT_EQ(window->font().pixelSize(), 11);
-  struct Place {
-    const char* name;
-    QRect rect;
-  };
-  for (const Place& p : {Place{"Memo1", {0, 0, 708, 185}}, Place{"Memo2", {0, 191, 337, 130}},
-                         Place{"Memo3", {343, 191, 352, 130}}, Place{"Edit3", {8, 346, 121, 21}},
-                         Place{"Edit2", {135, 346, 57, 21}}, Place{"Button1", {198, 344, 75, 25}},
-                         Place{"Button4", {279, 344, 75, 25}},
-                         Place{"edtContent", {392, 346, 121, 21}},
-                         Place{"Button2", {519, 344, 75, 25}}, Place{"Gauge1", {8, 384, 505, 19}},
-                         Place{"btnSendFile", {519, 384, 75, 25}}})
-    EXPECT_EQ(Control<QWidget>(p.name)->geometry(), p.rect) << p.name;
-  EXPECT_EQ(Control<QLabel>("Label1")->pos(), QPoint(8, 327));
-  EXPECT_EQ(Control<QLabel>("Label2")->pos(), QPoint(135, 327));
   EXPECT_EQ(U8(Control<QLabel>("Label1")->text()), "对方IP");
   EXPECT_EQ(U8(Control<QLabel>("Label2")->text()), "对方端口");
   EXPECT_EQ(U8(Control<QLineEdit>("Edit3")->text()), TForm2::kDefaultRemoteHost);
@@ -102,7 +88,7 @@ TEST_F(ClientWindowTest, ShowsItsControlsWithTheirTextsAndPlaces) {
   EXPECT_EQ(gauge->maximum(), 100);
   for (const char* memo : {"Memo1", "Memo2", "Memo3"})
     EXPECT_TRUE(Control<QPlainTextEdit>(memo)->document()->isEmpty()) << memo;
-  EXPECT_TRUE(Control<QFileDialog>("OpenDialog1")->isHidden());
+  EXPECT_EQ(window->findChild<QFileDialog*>(), nullptr) << "a file dialog exists while none runs";
 
   TUDTClient* c = window->Form().udtClient1;
   EXPECT_EQ(c->RemoteHost(), TForm2::kDefaultRemoteHost);
@@ -111,12 +97,6 @@ TEST_F(ClientWindowTest, ShowsItsControlsWithTheirTextsAndPlaces) {
   EXPECT_EQ(c->BlockMode(), bmBlocking);
   EXPECT_FALSE(c->OnConnect || c->OnDisconnect || c->OnCreateHandle || c->OnDestroyHandle);
   EXPECT_TRUE(c->OnReceive && c->OnSend && c->OnError);
-
-  // The log spans the width and the sent view stretches with it.
-  window->resize(908, 463);
-  EXPECT_EQ(Control<QWidget>("Memo1")->width(), 908);
-  EXPECT_EQ(Control<QWidget>("Memo3")->width(), 552);
-  EXPECT_EQ(Control<QWidget>("Memo2")->width(), 337);
 
   // The gauge keeps its position inside its range, as the gauge control does.
   window->SetGaugeProgress(150);
@@ -131,13 +111,14 @@ TEST_F(ClientWindowTest, ClickingSendShowsTheTrafficAndTheReply) {
   // The views take their text in the next pass of the event loop.
   QCoreApplication::processEvents();
   const std::string stamp = "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]: ";
+  const std::string reply = test_support::U8(std::u16string(protocol::kReplyPrefix)) + stamp;
   const std::string log = U8(Control<QPlainTextEdit>("Memo1")->toPlainText());
-  EXPECT_TRUE(std::regex_match(log, std::regex("Act: " + stamp + "edtContent"))) << log;
+  EXPECT_TRUE(std::regex_match(log, std::regex(reply + "edtContent"))) << log;
   // 20 code units sent (U+2414), 25 received (U+2419), each count's high half a NUL.
   const std::string sent = U8(Control<QPlainTextEdit>("Memo3")->toPlainText());
   EXPECT_TRUE(std::regex_match(sent, std::regex("\u2414\u2400" + stamp + "edtContent"))) << sent;
   const std::string received = U8(Control<QPlainTextEdit>("Memo2")->toPlainText());
-  EXPECT_TRUE(std::regex_match(received, std::regex("\u2419\u2400Act: " + stamp + "edtContent")))
+  EXPECT_TRUE(std::regex_match(received, std::regex("\u2419\u2400" + reply + "edtContent")))
       << received;
   Click("Button4");
   EXPECT_FALSE(window->Form().udtClient1->Active());

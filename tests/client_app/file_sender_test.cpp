@@ -69,7 +69,7 @@ TEST_F(FileSenderTest, EightFullPiecesMoveTheGaugeInEighthsRoundingHalvesToEven)
 
   // Nothing of the transfer reaches the sent view; the reply shows as received.
   EXPECT_TRUE(view.Sent.empty());
-  EXPECT_EQ(U8(view.AllReceived()), U8(u"\u240F\u2400Act: #SendFile#"));
+  EXPECT_EQ(U8(view.AllReceived()), U8(u"\u240F\u2400" + protocol::Reply(protocol::kFileRequest)));
   EXPECT_TRUE(view.Log.empty());
   EXPECT_EQ(view.SendFileStates, (std::vector<bool>{false, true}));
 
@@ -81,7 +81,7 @@ TEST_F(FileSenderTest, EightFullPiecesMoveTheGaugeInEighthsRoundingHalvesToEven)
   // The send callback is back: the next message shows in the sent view again.
   form->Button2Click(nullptr);
   EXPECT_EQ(view.Sent.size(), 2u);
-  EXPECT_EQ(U8(view.Log.at(0)), "Act: 09:05:03: edtContent");
+  EXPECT_EQ(U8(view.Log.at(0)), U8(protocol::Reply(u"09:05:03: edtContent")));
 }
 
 TEST_F(FileSenderTest, SmallFileCompletesAtTheFirstPiece) {
@@ -309,7 +309,7 @@ TEST_F(FileSenderTest, FileThatGrowsSendsOnlyTheAnnouncedBytes) {
   view.DialogAnswer = Utf8ToUtf16(path.string());
   form->btnSendFileClick(nullptr);
   form->Button2Click(nullptr);
-  EXPECT_EQ(U8(view.Log.at(0)), "Act: 09:05:03: edtContent");
+  EXPECT_EQ(U8(view.Log.at(0)), U8(protocol::Reply(u"09:05:03: edtContent")));
   ASSERT_TRUE(server->WaitForKind("message"));
   EXPECT_EQ(Script(), (std::vector<std::string>{"request:#SendFile#", "size:16384",
                                                 "name:grows.bin", "stored:16384",

@@ -1,4 +1,5 @@
 #include "connection_support.h"
+#include "exchange_protocol.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -36,7 +37,7 @@ std::unique_ptr<TUDTClient> ConnectClient(uint16_t port) {
     return ::testing::AssertionFailure() << "no reply within " << kWaitBound.count() << " ms";
   std::u16string reply;
   if (client.ReceiveString(reply) == -1) return ::testing::AssertionFailure() << "receive failed";
-  if (reply != u"Act: " + text)
+  if (reply != protocol::Reply(text))
     return ::testing::AssertionFailure() << "unexpected reply of " << reply.size() << " units";
   return ::testing::AssertionSuccess();
 }
@@ -44,7 +45,7 @@ std::unique_ptr<TUDTClient> ConnectClient(uint16_t port) {
 bool AnswerOnce(TUDTCustomIpClient& c) {
   BoundBlockingCalls(c.Handle());
   std::u16string text;
-  return c.ReceiveString(text) != -1 && c.SendString(u"Act: " + text) != -1;
+  return c.ReceiveString(text) != -1 && c.SendString(protocol::Reply(text)) != -1;
 }
 
 bool PeerGone(TUDTCustomIpClient& client, std::chrono::milliseconds bound) {
@@ -125,7 +126,7 @@ void ConversationHub::State::Serve(TObject* sender, TUDTCustomIpClient* c) {
     if (c->WaitForData(kServeSlice)) {
       std::u16string text;
       if (c->ReceiveString(text) == -1) break;
-      if (c->SendString(u"Act: " + text) == -1) break;
+      if (c->SendString(protocol::Reply(text)) == -1) break;
     } else if (!c->Active()) {
       break;
     }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "connection_support.h"
+#include "exchange_protocol.h"
 
 namespace connection_test {
 namespace {
@@ -93,7 +94,7 @@ TEST_P(ServerSocketTest, AcceptWithATemporaryConnectionFreesItWhenTheHandlerRetu
   Hub.SetBeforeServe([&](int, TUDTCustomIpClient* c) {
     acceptedLog.AttachClient(*c);
     std::u16string text;
-    if (c->ReceiveString(text) != -1) c->SendString(u"Act: " + text);
+    if (c->ReceiveString(text) != -1) c->SendString(protocol::Reply(text));
   });
   Hub.ReleaseAll();
   ASSERT_EQ(client->SendString(u"one"), 4 + 2 * 3);
@@ -103,7 +104,7 @@ TEST_P(ServerSocketTest, AcceptWithATemporaryConnectionFreesItWhenTheHandlerRetu
   ASSERT_TRUE(client->WaitForData(static_cast<int32_t>(kWaitBound.count())));
   std::u16string reply;
   ASSERT_EQ(client->ReceiveString(reply), 8);
-  EXPECT_EQ(reply, u"Act: one");
+  EXPECT_EQ(reply, protocol::Reply(u"one"));
   EXPECT_TRUE(PeerGone(*client)) << "the peer still sees the connection after Accept()";
 }
 

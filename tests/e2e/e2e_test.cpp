@@ -20,12 +20,14 @@
 #include "client_window.h"
 #include "container_window.h"
 #include "modal_answer.h"
+#include "app_support.h"
 #include "received_file.h"
 #include "server_window.h"
 #include "program.h"
 #include "program_process.h"
 #include "test_server.h"
 #include "thread.h"
+#include "exchange_protocol.h"
 
 namespace client_test {
 
@@ -62,7 +64,7 @@ TEST_F(EndToEndTest, UserSendsAMessageAndA20MBFileFromTheClientPageToItsOwnServe
   QCoreApplication::processEvents();
   const std::string stamp = "([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]: ";
   const std::string log = U8(Form2->findChild<QPlainTextEdit*>("Memo1")->toPlainText());
-  EXPECT_TRUE(std::regex_match(log, std::regex("Act: " + stamp + "edtContent"))) << log;
+  EXPECT_TRUE(std::regex_match(log, std::regex(U8(QString::fromStdU16String(protocol::Reply(u""))) + stamp + "edtContent"))) << log;
   EXPECT_TRUE(WaitWithEvents([] {
     return std::regex_search(U8(Form1->Memo1()->toPlainText()),
                              std::regex("<127\\.0\\.0\\.1: [0-9]+> [0-9:]{8}: edtContent"));
@@ -97,7 +99,7 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
 
   DefaultPortPeer idle;  // an open connection that stays idle on a server worker
   ASSERT_TRUE(idle.Connected());
-  EXPECT_EQ(U8(QString::fromStdU16String(idle.Exchange(u"hello"))), "Act: hello");
+  EXPECT_EQ(U8(QString::fromStdU16String(idle.Exchange(u"hello"))), U8(QString::fromStdU16String(protocol::Reply(u"hello"))));
 
   const std::string name = Unique("served");
   const fs::path stored = bench.Folder() / name;

@@ -1,15 +1,13 @@
 // The bench measures a real loopback transfer between its two windows: the
-// link statistics, both sides' SHA-256, the CSV of the samples, and Cancel.
+// link statistics, both sides' SHA-256 and the CSV of the samples. (Cancel, which
+// is about real input, is tested on a virtual desktop with the e2e tests.)
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <QApplication>
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <algorithm>
 #include <sstream>
 
@@ -75,12 +73,6 @@ class LinkMeasureTest : public ::testing::Test {
     QTableWidgetItem* item = server->TransferTable()->item(row, column);
     return item ? item->text() : QString();
   }
-  bool ButtonsBack() {
-    for (const char* b : {"Button1", "Button4", "Button2", "btnSendFile"})
-      if (!Control<QPushButton>(b)->isEnabled()) return false;
-    return !Control<QPushButton>("btnCancel")->isEnabled();
-  }
-
   TempFolder folder;
   TempFolder source;
   uint16_t port = 0;
@@ -135,78 +127,6 @@ TEST_F(LinkMeasureTest, TransferIsMeasuredHashedOnBothSidesAndSavedAsCsv) {
     EXPECT_EQ(std::count(line.begin(), line.end(), ','), 12) << line;
   }
   EXPECT_EQ(rows, samples.size());
-}
-
-TEST_F(LinkMeasureTest, CancelStopsATransferClosesTheConnectionAndTheServerKeepsItCut) {
-  Connect(port);
-  const fs::path path = source.Path() / "cancelled.bin";
-  const std::string bytes = WriteFile(path, 64 * 1024 * 1024, 9);
-  ChooseFileInNextDialog(path.string());
-  // Esc as soon as the transfer shows progress: the check runs in every pass of
-  // events, which the sender lets run after each piece, so however slow the
-  // machine, the transfer is still under way when Cancel comes.
-  QElapsedTimer sinceCancel;
-  auto* poll = new QTimer(client.get());
-  poll->setInterval(0);
-  QObject::connect(poll, &QTimer::timeout, [&] {
-    if (client->Form().FileSender().State() == TFileSender::TState::Sending &&
-        client->GaugeProgress() >= 1) {
-      poll->stop();
-      sinceCancel.start();
-      QTest::keyClick(client.get(), Qt::Key_Escape);
-    }
-  });
-  poll->start();
-  QTest::mouseClick(Control<QPushButton>("btnSendFile"), Qt::LeftButton);
-  ASSERT_TRUE(sinceCancel.isValid()) << "the transfer ended before Cancel could be pressed";
-  // Only a hang is caught here; how quickly Cancel takes effect is bench/'s figure.
-  EXPECT_LT(sinceCancel.elapsed(), kWaitBound.count())
-      << "the transfer did not stop within " << kWaitBound.count() << " ms of Cancel";
-
-  const auto& summary = client->Form().LastTransfer();
-  ASSERT_TRUE(summary.has_value());
-  EXPECT_EQ(summary->Outcome, TTransferOutcome::Cancelled);
-  EXPECT_LT(summary->Bytes, static_cast<int64_t>(bytes.size()));
-  EXPECT_FALSE(client->Form().udtClient1->Active());
-  EXPECT_TRUE(ButtonsBack());
-
-  ASSERT_TRUE(WaitWithEvents([&] { return server->TransferTable()->rowCount() == 1; }))
-      << "the server recorded no transfer";
-  EXPECT_EQ(Cell(0, TTransferTable::colResult), "cut");
-  EXPECT_FALSE(fs::exists(folder.Path() / "cancelled.bin")) << "partial data under the target name";
-}
-
-TEST_F(LinkMeasureTest, CancelEndsTheWaitForAReplyThatNeverComes) {
-  // A listener that completes handshakes in UDT4's own threads and never answers.
-  const uint16_t silentPort = FreeUdpPort();
-  const int32_t silent = udt_socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(silentPort);
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(udt_bind(silent, &at, sizeof at), 0);
-  ASSERT_EQ(udt_listen(silent, 5), 0);
-  Connect(silentPort);
-
-  QElapsedTimer waiting;
-  waiting.start();
-  auto* poll = new QTimer(client.get());
-  poll->setInterval(5);
-  QObject::connect(poll, &QTimer::timeout, [&] {
-    if (waiting.elapsed() > kWaitBound.count()) {
-      poll->stop();
-      ADD_FAILURE() << "Cancel was never offered while the reply was awaited";
-      udt_close(client->Form().udtClient1->Handle());
-    } else if (Control<QPushButton>("btnCancel")->isEnabled()) {
-      poll->stop();
-      QTest::mouseClick(Control<QPushButton>("btnCancel"), Qt::LeftButton);
-    }
-  });
-  poll->start();
-  QTest::mouseClick(Control<QPushButton>("Button2"), Qt::LeftButton);
-  EXPECT_FALSE(client->Form().udtClient1->Active()) << "Cancel left the connection open";
-  EXPECT_TRUE(ButtonsBack());
-  udt_close(silent);
 }
 
 }  // namespace

@@ -8,9 +8,14 @@ namespace {
 
 using namespace std::string_literals;
 
+// The one place that spells the wire's bytes: every other test takes them
+// from the protocol's encoders.
 TEST(ExchangeProtocol, FieldsAndFramesHaveTheBytesOfTheWorkedExchange) {
   EXPECT_EQ(protocol::EncodeSizeField(5000), "\x88\x13\x00\x00"s);
   EXPECT_EQ(protocol::EncodeStringFrame(u"a.txt"), "\x05\0\0\0a\0.\0t\0x\0t\0"s);
+  EXPECT_EQ(protocol::EncodeStringFrame(protocol::kFileRequest),
+            "\x0A\0\0\0#\0S\0e\0n\0d\0F\0i\0l\0e\0#\0"s);
+  EXPECT_EQ(protocol::EncodeStringFrame(protocol::Reply(u"hi")), "\x07\0\0\0A\0c\0t\0:\0 \0h\0i\0"s);
   const std::string reply = protocol::EncodeStringFrame(protocol::Reply(protocol::kFileRequest));
   EXPECT_EQ(reply.size(), 34u);
   EXPECT_EQ(reply.substr(0, 4), "\x0F\0\0\0"s);

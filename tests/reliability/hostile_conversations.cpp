@@ -5,6 +5,7 @@
 #include <random>
 
 #include "hostile_peer.h"
+#include "bytes.h"
 
 namespace reliability_test {
 
@@ -76,13 +77,13 @@ TConversationOutcome RunHostileConversation(int index, uint16_t port, const std:
       break;
     }
     case 4: {  // file request with a hostile name and an odd size
-      std::string bytes = WireFrame(u"#SendFile#") + WireInt32(OddSize(r)) +
+      std::string bytes = WireFrame(test_support::kFileRequest) + WireInt32(OddSize(r)) +
                           WireFrame(HostileName(r, escapeTarget)) + RandomBytes(r, r() % 8192);
       peer.Send(bytes);
       break;
     }
     case 5: {  // file request whose name frame has an extreme count
-      peer.Send(WireFrame(u"#SendFile#") + WireInt32(OddSize(r)) + WireInt32(ExtremeCount(r)) +
+      peer.Send(WireFrame(test_support::kFileRequest) + WireInt32(OddSize(r)) + WireInt32(ExtremeCount(r)) +
                 RandomBytes(r, r() % 1024));
       break;
     }
@@ -90,7 +91,7 @@ TConversationOutcome RunHostileConversation(int index, uint16_t port, const std:
       const int32_t size = 1 + static_cast<int32_t>(r() % 65536);
       std::string name = "cut-" + std::to_string(index) + ".bin";
       std::string data = RandomBytes(r, static_cast<size_t>(size));
-      peer.Send(WireFrame(u"#SendFile#") + WireInt32(size) + WireFrame(std::u16string(name.begin(), name.end())) +
+      peer.Send(WireFrame(test_support::kFileRequest) + WireInt32(size) + WireFrame(std::u16string(name.begin(), name.end())) +
                 data.substr(0, r() % static_cast<size_t>(size)));
       break;
     }
@@ -98,12 +99,12 @@ TConversationOutcome RunHostileConversation(int index, uint16_t port, const std:
       const int32_t size = static_cast<int32_t>(r() % 20000);
       out.StoredName = "whole-" + std::to_string(index) + ".bin";
       out.StoredData = RandomBytes(r, static_cast<size_t>(size));
-      const std::string bytes = WireFrame(u"#SendFile#") + WireInt32(size) +
+      const std::string bytes = WireFrame(test_support::kFileRequest) + WireInt32(size) +
                                 WireFrame(std::u16string(out.StoredName.begin(), out.StoredName.end())) + out.StoredData +
                                 WireFrame(u"done");
       if (!peer.Send(bytes)) out.StoredName.clear();
       // The reply to "done" says the file is complete; without it no claim is made.
-      const std::string expect = WireFrame(u"Act: #SendFile#") + WireFrame(u"Act: done");
+      const std::string expect = WireFrame(protocol::Reply(protocol::kFileRequest)) + WireFrame(protocol::Reply(u"done"));
       if (peer.Receive(expect.size(), 10000) != expect) {
         out.Failure = "no reply after a whole file";
         out.StoredName.clear();
@@ -124,7 +125,7 @@ TConversationOutcome RunHostileConversation(int index, uint16_t port, const std:
         text.push_back(static_cast<char16_t>(r() & 0xFFFF));
       peer.Send(WireFrame(text));
       const std::string reply = peer.Receive(4 + 2 * (text.size() + 5), 10000);
-      if (reply != WireFrame(u"Act: " + text))
+      if (reply != WireFrame(protocol::Reply(text)))
         out.Failure = "wrong reply to a text that is not valid UTF-16";
       break;
     }

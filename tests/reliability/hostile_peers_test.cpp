@@ -16,6 +16,7 @@
 #include "received_file.h"
 #include "server_test_support.h"
 #include "thread.h"
+#include "exchange_protocol.h"
 
 namespace reliability_test {
 namespace {
@@ -58,7 +59,7 @@ class HostilePeers : public ServerFixture {
     if (!c.Connect(FPort)) return ::testing::AssertionFailure() << "canary " << batch << " could not connect";
     const std::u16string text = u"canary " + Utf8ToUtf16(std::to_string(batch));
     auto reply = c.Exchange(text);
-    if (!reply || *reply != u"Act: " + text)
+    if (!reply || *reply != protocol::Reply(text))
       return ::testing::AssertionFailure() << "canary " << batch << " was not answered";
     return ::testing::AssertionSuccess();
   }

@@ -13,6 +13,7 @@
 #include "process_probe.h"
 #include "server_test_support.h"
 #include "thread.h"
+#include "exchange_protocol.h"
 
 namespace reliability_test {
 namespace {
@@ -47,7 +48,7 @@ TEST_F(Load, TwentyClientsAtOnceAgainstAPoolOfTenAreAllServed) {
         for (int m = 0; m < kMessages && failures[c].empty(); ++m) {
           const std::u16string text = u"client " + U16(std::to_string(c)) + u" message " + U16(std::to_string(m));
           if (!peer.Send(WireFrame(text))) failures[c] = "send failed";
-          const std::string want = WireFrame(u"Act: " + text);
+          const std::string want = WireFrame(protocol::Reply(text));
           if (peer.Receive(want.size(), 10000) != want) failures[c] = "no reply to message " + std::to_string(m);
           // The conversation is held a while, so the pool stays full.
           std::this_thread::sleep_for(milliseconds(100));
@@ -94,7 +95,7 @@ TEST_F(Load, FiveHundredConnectionsOneAfterAnotherAreAllServed) {
     ASSERT_TRUE(c.Connect(FPort)) << "connection " << i;
     const std::u16string text = u"one of many " + U16(std::to_string(i));
     auto reply = c.Exchange(text);
-    ASSERT_TRUE(reply && *reply == u"Act: " + text) << "connection " << i << " was not answered";
+    ASSERT_TRUE(reply && *reply == protocol::Reply(text)) << "connection " << i << " was not answered";
     ++served;
     // Keeps the log moving so the main thread's queue does not pile up.
     if (i % 50 == 0) WaitWithEvents([] { return true; });

@@ -8,6 +8,7 @@
 
 #include "server_test_support.h"
 #include "udp_relay.h"
+#include "exchange_protocol.h"
 
 namespace reliability_test {
 namespace {
@@ -51,7 +52,7 @@ class LossyLink : public ServerFixture {
                        << " bytes after " << kTransferBound.count() << " ms";
     EXPECT_GT(counts.Dropped, 0u) << "the relay dropped nothing: the link was not lossy";
     // The handler is done with the file once the next message is answered.
-    EXPECT_EQ(client.Exchange(u"after"), std::u16string(u"Act: after"));
+    EXPECT_EQ(client.Exchange(u"after"), protocol::Reply(u"after"));
     EXPECT_TRUE(ReadFile(name) == data) << "the stored file differs from what was sent";
   }
 };
@@ -91,7 +92,7 @@ TEST_F(LossyLink, TextExchangesKeepWorkingAtTenPercentLoss) {
     std::u16string text = u"message " + U16(std::to_string(i)) + u" " + U16(std::string(i % 97, 'x'));
     auto reply = client.Exchange(text);
     ASSERT_TRUE(reply.has_value()) << "exchange " << i << " got no reply";
-    ASSERT_EQ(U8(*reply), U8(u"Act: " + text)) << "exchange " << i;
+    ASSERT_EQ(U8(*reply), U8(protocol::Reply(text))) << "exchange " << i;
   }
   EXPECT_GT(relay.Counts().Dropped, 0u) << "the relay dropped nothing: the link was not lossy";
 }

@@ -7,10 +7,8 @@
 #include <cstdio>
 
 namespace reliability_test {
-namespace {
-
-int EntriesIn(const char* folder) {
-  DIR* d = ::opendir(folder);
+int EntriesIn(const std::string& Folder) {
+  DIR* d = ::opendir(Folder.c_str());
   if (!d) return -1;
   int n = 0;
   while (dirent* e = ::readdir(d))
@@ -18,8 +16,6 @@ int EntriesIn(const char* folder) {
   ::closedir(d);
   return n;
 }
-
-}  // namespace
 
 int64_t ResidentBytes() {
   std::FILE* f = std::fopen("/proc/self/statm", "r");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace reliability_test {
 
@@ -12,6 +13,8 @@ int64_t ResidentBytes();
 // allocator keeps freed memory in per-thread arenas, so with a pool of worker
 // threads the plain figure says more about its caching than about what is in use.
 int64_t TrimmedResidentBytes();
+// Entries of Folder other than the hidden ones; -1 when it cannot be read.
+int EntriesIn(const std::string& Folder);
 // Threads of this process, UDT4's own included.
 int ThreadCount();
 // Open file descriptors of this process.

@@ -13,6 +13,7 @@
 #include "custom_ip_client.h"
 #include "received_file.h"
 #include "server_test_support.h"
+#include "bytes.h"
 
 namespace server_test {
 namespace {
@@ -53,10 +54,10 @@ TEST_F(ConnectionHandler, WorkedExampleLogsItsLinesAndOneDebugLine) {
   std::u16string reply;
   client.SendString(u"09:05:03: hi");
   client.ReceiveString(reply);
-  EXPECT_EQ(reply, u"Act: 09:05:03: hi");
-  client.SendString(u"#SendFile#");
+  EXPECT_EQ(reply, protocol::Reply(u"09:05:03: hi"));
+  client.SendString(test_support::kFileRequest);
   client.ReceiveString(reply);
-  EXPECT_EQ(reply, u"Act: #SendFile#");
+  EXPECT_EQ(reply, protocol::Reply(protocol::kFileRequest));
   const std::string content = Pattern(5000, 9);
   const int32_t size = 5000;
   client.SendBuf(&size, 4);
@@ -69,7 +70,7 @@ TEST_F(ConnectionHandler, WorkedExampleLogsItsLinesAndOneDebugLine) {
   ASSERT_EQ(FView.Log.size(), 6u) << LogText();
   EXPECT_EQ(FView.Log[0], peer + u"Accpet connection");
   EXPECT_EQ(FView.Log[1], peer + u"09:05:03: hi");
-  EXPECT_EQ(FView.Log[2], peer + u"#SendFile#");
+  EXPECT_EQ(FView.Log[2], peer + test_support::kFileRequest);
   EXPECT_EQ(FView.Log[3], peer + u"Stored file \"a.txt\", 5000 bytes");
   ExpectHandleErrorLine(FView.Log[4]);
   EXPECT_EQ(FView.Log[5], peer + u"Work thread Terminated");
@@ -99,9 +100,9 @@ TEST_F(ConnectionHandler, TwoConversationsCarryTheirOwnPorts) {
   ASSERT_TRUE(a.Connect(FPort));
   ASSERT_TRUE(b.Connect(FPort));
   ASSERT_NE(a.LocalPort(), b.LocalPort());
-  EXPECT_EQ(a.Exchange(u"from a"), u"Act: from a");
-  EXPECT_EQ(b.Exchange(u"from b"), u"Act: from b");  // a stays idle meanwhile
-  EXPECT_EQ(a.Exchange(u"a again"), u"Act: a again");
+  EXPECT_EQ(a.Exchange(u"from a"), protocol::Reply(u"from a"));
+  EXPECT_EQ(b.Exchange(u"from b"), protocol::Reply(u"from b"));  // a stays idle meanwhile
+  EXPECT_EQ(a.Exchange(u"a again"), protocol::Reply(u"a again"));
   ASSERT_TRUE(WaitForLines(5));
   EXPECT_EQ(LinesOf(FView.Log, Peer(a)),
             (std::vector<std::u16string>{u"Accpet connection", u"from a", u"a again"}));
@@ -116,7 +117,7 @@ TEST_F(ConnectionHandler, RepliesNeverWaitForTheMainThread) {
   // would never answer.
   for (int i = 0; i < 20; ++i) {
     const std::u16string text = u"m" + U16(std::to_string(i));
-    ASSERT_EQ(c.Exchange(text), u"Act: " + text);
+    ASSERT_EQ(c.Exchange(text), protocol::Reply(text));
   }
   ASSERT_TRUE(FView.Log.empty());
   ASSERT_TRUE(WaitForLines(21));
@@ -137,13 +138,13 @@ TEST_F(ConnectionHandler, CutTransferKeepsItsBytesAsPartAndTheWholeFileStays) {
               leftover.setFileTime(QDateTime::currentDateTime().addSecs(-120), QFile::FileModificationTime));
   leftover.close();
   ASSERT_TRUE(c.SendFile(u"part.bin", first));
-  ASSERT_EQ(c.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_EQ(c.Exchange(test_support::kFileRequest), protocol::Reply(protocol::kFileRequest));
   ASSERT_TRUE(c.SendBytes(SizeField(5000) + Frame(u"part.bin") + content));
   c.Close();  // waits until the 3000 bytes are delivered, then closes
   ASSERT_TRUE(WaitForLines(7));
   EXPECT_EQ(LinesOf(FView.Log, peer),
-            (std::vector<std::u16string>{u"Accpet connection", u"#SendFile#",
-                                         u"Stored file \"part.bin\", 5000 bytes", u"#SendFile#",
+            (std::vector<std::u16string>{u"Accpet connection", test_support::kFileRequest,
+                                         u"Stored file \"part.bin\", 5000 bytes", test_support::kFileRequest,
                                          u"Cut file \"part.bin\" after 3000 of 5000 bytes, kept as "
                                          u"\"part.bin.part\"",
                                          u"Work thread Terminated"}))
@@ -161,20 +162,20 @@ TEST_F(ConnectionHandler, FileSentFromTheServersOwnFolderUnderItsOwnNameEndsIden
   ASSERT_TRUE(source.open(QIODevice::ReadOnly));
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
-  ASSERT_EQ(c.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_EQ(c.Exchange(test_support::kFileRequest), protocol::Reply(protocol::kFileRequest));
   ASSERT_TRUE(c.SendBytes(SizeField(300000) + Frame(u"self.bin")));
   // Read only once the server receives, as a sender does that reads as it goes.
   ASSERT_TRUE(WaitWithEvents([&] { return IncomingSizes().size() == 1; })) << "no transfer began";
   for (QByteArray piece; !(piece = source.read(2048)).isEmpty();)
     ASSERT_TRUE(c.SendBytes(piece.toStdString()));
-  EXPECT_EQ(c.Exchange(u"done"), u"Act: done");
+  EXPECT_EQ(c.Exchange(u"done"), protocol::Reply(u"done"));
   EXPECT_TRUE(ReadFile("self.bin") == content) << ReadFile("self.bin").size() << " bytes";
 }
 
 TEST_F(ConnectionHandler, ClosedServerAnswersTheIdleClientOnceMoreThenEnds) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
-  ASSERT_EQ(c.Exchange(u"before"), u"Act: before");
+  ASSERT_EQ(c.Exchange(u"before"), protocol::Reply(u"before"));
   // Idle: the worker has logged the line and sleeps in its wait for the next one.
   ASSERT_TRUE(WaitForLines(2));
   ASSERT_TRUE(WaitUntil(OtherThreadsBlocked)) << "the worker never went back to waiting";
@@ -185,7 +186,7 @@ TEST_F(ConnectionHandler, ClosedServerAnswersTheIdleClientOnceMoreThenEnds) {
   FForm->actCloseExecute();
   ASSERT_TRUE(WaitWithEvents([&] { return worker->Terminated(); }))
       << "closing the server did not tell the worker to stop";
-  EXPECT_EQ(c.Exchange(u"after"), u"Act: after");
+  EXPECT_EQ(c.Exchange(u"after"), protocol::Reply(u"after"));
   EXPECT_TRUE(c.ServerClosed()) << "the conversation went on after the server closed";
   ASSERT_TRUE(WaitForLines(4));
   EXPECT_EQ(LinesOf(FView.Log, Peer(c)),
@@ -198,16 +199,16 @@ TEST_F(ConnectionHandler, TransfersOfOneNameAtOnceLeaveTheLaterWholeFile) {
   ASSERT_TRUE(a.Connect(FPort));
   ASSERT_TRUE(b.Connect(FPort));
   const std::string content = Pattern(100000, 5);
-  ASSERT_EQ(a.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_EQ(a.Exchange(test_support::kFileRequest), protocol::Reply(protocol::kFileRequest));
   ASSERT_TRUE(a.SendBytes(SizeField(100000) + Frame(u"same.bin") + content.substr(0, 70000)));
   ASSERT_TRUE(WaitWithEvents([&] { return IncomingSizes() == std::vector<int64_t>{65536}; }))
       << "the first transfer did not start writing";
 
   ASSERT_TRUE(b.SendFile(u"same.bin", "0123456789"));
-  EXPECT_EQ(b.Exchange(u"done"), u"Act: done");
+  EXPECT_EQ(b.Exchange(u"done"), protocol::Reply(u"done"));
   EXPECT_EQ(ReadFile("same.bin"), "0123456789");
   ASSERT_TRUE(a.SendBytes(content.substr(70000)));
-  EXPECT_EQ(a.Exchange(u"done"), u"Act: done");
+  EXPECT_EQ(a.Exchange(u"done"), protocol::Reply(u"done"));
   EXPECT_TRUE(ReadFile("same.bin") == content) << ReadFile("same.bin").size() << " bytes";
   EXPECT_EQ(FolderNames(), (std::vector<std::string>{kIncomingFolderName, "same.bin"}));
   EXPECT_TRUE(IncomingSizes().empty()) << "a temporary file was left behind";
@@ -217,8 +218,8 @@ TEST_F(ConnectionHandler, ShutdownEndsRunningConversationsAtOnce) {
   RawClient idle, sending;
   ASSERT_TRUE(idle.Connect(FPort));
   ASSERT_TRUE(sending.Connect(FPort));
-  ASSERT_EQ(idle.Exchange(u"hi"), u"Act: hi");
-  ASSERT_EQ(sending.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_EQ(idle.Exchange(u"hi"), protocol::Reply(u"hi"));
+  ASSERT_EQ(sending.Exchange(test_support::kFileRequest), protocol::Reply(protocol::kFileRequest));
   const std::string content = Pattern(65536, 7);  // one buffer's worth, so it shows on disk
   ASSERT_TRUE(sending.SendBytes(SizeField(100000) + Frame(u"big.bin") + content));
   ASSERT_TRUE(WaitWithEvents([&] { return IncomingSizes() == std::vector<int64_t>{65536}; }));
@@ -243,7 +244,7 @@ TEST_F(ConnectionHandler, FormGoesAwayWhileConversationsRunAndPendingLinesAreDro
   ASSERT_TRUE(idle.Connect(FPort));
   ASSERT_TRUE(talking.Connect(FPort));
   ASSERT_TRUE(WaitForLines(2));
-  ASSERT_EQ(talking.Exchange(u"not yet logged"), u"Act: not yet logged");
+  ASSERT_EQ(talking.Exchange(u"not yet logged"), protocol::Reply(u"not yet logged"));
   const size_t before = FView.Log.size();
   std::vector<int32_t> held;  // the server's ends of both conversations
   for (TUDTClientSocketThread* w : FForm->UdtServer1()->ServerSocketThread()->ThreadPool())

@@ -9,6 +9,7 @@
 #include "program.h"
 #include "server_test_support.h"
 #include "server_window.h"
+#include "exchange_protocol.h"
 
 namespace server_test {
 namespace {
@@ -29,7 +30,7 @@ TEST_F(DefaultPort, NewWindowListensOnEveryAddressPort2048) {
   EXPECT_TRUE(window.btnClose()->isEnabled());
   RawClient c;
   ASSERT_TRUE(c.Connect(2048));
-  EXPECT_EQ(c.Exchange(u"default"), u"Act: default");
+  EXPECT_EQ(c.Exchange(u"default"), protocol::Reply(u"default"));
 }
 
 }  // namespace

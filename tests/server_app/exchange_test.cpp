@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "server_test_support.h"
+#include "bytes.h"
 
 namespace server_test {
 namespace {
@@ -44,21 +45,21 @@ TEST_F(Exchange, WorkedExampleGoesByteForByteAndStoresTheFile) {
       << "a.txt did not reach 5000 bytes";
   EXPECT_TRUE(ReadFile("a.txt") == content);
   // Both sides are idle again; the conversation goes on.
-  EXPECT_EQ(c.Exchange(u"again"), u"Act: again");
+  EXPECT_EQ(c.Exchange(u"again"), protocol::Reply(u"again"));
 }
 
 TEST_F(Exchange, OnlyTheExactFileRequestStartsATransfer) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
   for (std::u16string text : {u"#sendfile#", u"#SendFile# ", u" #SendFile#", u"09:05:03: #SendFile#"}) {
-    EXPECT_EQ(c.Exchange(text), u"Act: " + text);
+    EXPECT_EQ(c.Exchange(text), protocol::Reply(text));
   }
   // Had one of them started a transfer, this frame would have been taken as a
   // size and a name instead of being answered.
-  EXPECT_EQ(c.Exchange(u"still talking"), u"Act: still talking");
+  EXPECT_EQ(c.Exchange(u"still talking"), protocol::Reply(u"still talking"));
 
   ASSERT_TRUE(c.SendFile(u"x.bin", "abc"));
-  EXPECT_EQ(c.Exchange(u"after"), u"Act: after");
+  EXPECT_EQ(c.Exchange(u"after"), protocol::Reply(u"after"));
   EXPECT_EQ(ReadFile("x.bin"), "abc");
 }
 
@@ -66,8 +67,8 @@ TEST_F(Exchange, EmptyFrameIsAnsweredWithActAlone) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
   ASSERT_TRUE(c.SendBytes(SizeField(0)));
-  EXPECT_EQ(Hex(c.RecvBytes(14)), Hex(Frame(u"Act: ")));
-  EXPECT_EQ(c.Exchange(u"next"), u"Act: next");
+  EXPECT_EQ(Hex(c.RecvBytes(14)), Hex(Frame(protocol::Reply(u""))));
+  EXPECT_EQ(c.Exchange(u"next"), protocol::Reply(u"next"));
   ASSERT_TRUE(WaitForLines(3));
   EXPECT_EQ(FView.Log[1], Peer(c));
 }
@@ -79,11 +80,11 @@ TEST_F(Exchange, FilesAreStoredByteIdenticalOneAfterAnother) {
   const std::string f5000 = Pattern(5000, 2);
   ASSERT_TRUE(c.SendFile(u"empty.bin", ""));
   // A 0-byte transfer asks for no data: the very next frame is a message.
-  EXPECT_EQ(c.Exchange(u"after empty"), u"Act: after empty");
+  EXPECT_EQ(c.Exchange(u"after empty"), protocol::Reply(u"after empty"));
   ASSERT_TRUE(c.SendFile(u"two.bin", f2048));
   // A message right behind the data, without waiting for anything.
   ASSERT_TRUE(c.SendFile(u"five.bin", f5000));
-  EXPECT_EQ(c.Exchange(u"right behind"), u"Act: right behind");
+  EXPECT_EQ(c.Exchange(u"right behind"), protocol::Reply(u"right behind"));
 
   EXPECT_EQ(ReadFile("empty.bin"), "");
   EXPECT_TRUE(ReadFile("two.bin") == f2048) << "two.bin differs";
@@ -93,9 +94,9 @@ TEST_F(Exchange, FilesAreStoredByteIdenticalOneAfterAnother) {
 TEST_F(Exchange, NegativeSizeCreatesAnEmptyFileAndAsksForNoData) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
-  ASSERT_EQ(c.Exchange(u"#SendFile#"), u"Act: #SendFile#");
+  ASSERT_EQ(c.Exchange(test_support::kFileRequest), protocol::Reply(protocol::kFileRequest));
   ASSERT_TRUE(c.SendBytes(SizeField(-5) + Frame(u"neg.bin")));
-  EXPECT_EQ(c.Exchange(u"hello"), u"Act: hello");
+  EXPECT_EQ(c.Exchange(u"hello"), protocol::Reply(u"hello"));
   EXPECT_TRUE(FileExists("neg.bin"));
   EXPECT_EQ(ReadFile("neg.bin"), "");
 }
@@ -104,9 +105,9 @@ TEST_F(Exchange, SecondTransferReplacesTheFile) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
   ASSERT_TRUE(c.SendFile(u"same.bin", Pattern(9000, 3)));
-  EXPECT_EQ(c.Exchange(u"between"), u"Act: between");
+  EXPECT_EQ(c.Exchange(u"between"), protocol::Reply(u"between"));
   ASSERT_TRUE(c.SendFile(u"same.bin", "short"));
-  EXPECT_EQ(c.Exchange(u"done"), u"Act: done");
+  EXPECT_EQ(c.Exchange(u"done"), protocol::Reply(u"done"));
   EXPECT_EQ(ReadFile("same.bin"), "short");
 }
 
@@ -114,7 +115,7 @@ TEST_F(Exchange, NameInAnotherScriptIsStoredUnderThatName) {
   RawClient c;
   ASSERT_TRUE(c.Connect(FPort));
   ASSERT_TRUE(c.SendFile(u"数据 1.txt", "content"));
-  EXPECT_EQ(c.Exchange(u"done"), u"Act: done");
+  EXPECT_EQ(c.Exchange(u"done"), protocol::Reply(u"done"));
   EXPECT_EQ(ReadFile("数据 1.txt"), "content");
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "server_test_support.h"
+#include "bytes.h"
 
 namespace server_test {
 namespace {
@@ -93,7 +94,7 @@ TEST_F(FileNames, HostileNamesAreRefusedAndNothingIsWritten) {
     const auto lines = Transfer(h.name);
     ASSERT_EQ(lines.size(), 4u) << LogText();
     EXPECT_EQ(lines[0], u"Accpet connection");
-    EXPECT_EQ(lines[1], u"#SendFile#");
+    EXPECT_EQ(lines[1], test_support::kFileRequest);
     EXPECT_EQ(lines[2].rfind(u"Refused file \"" + h.shown + u"\": ", 0), 0u) << U8(lines[2]);
     EXPECT_EQ(lines[3], u"Work thread Terminated");
   }
@@ -108,7 +109,7 @@ TEST_F(FileNames, HostileNamesAreRefusedAndNothingIsWritten) {
 
 TEST_F(FileNames, NameOfAFolderEndsTheConversationWithoutSayingWhy) {
   const auto lines = Transfer(u"sub");
-  EXPECT_EQ(lines, (std::vector<std::u16string>{u"Accpet connection", u"#SendFile#",
+  EXPECT_EQ(lines, (std::vector<std::u16string>{u"Accpet connection", test_support::kFileRequest,
                                                 u"Work thread Terminated"}));
   EXPECT_TRUE(std::filesystem::is_directory(Folder() + "/sub"));
 }

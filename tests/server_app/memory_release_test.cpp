@@ -4,6 +4,7 @@
 #include <string>
 
 #include "server_test_support.h"
+#include "exchange_protocol.h"
 
 namespace server_test {
 namespace {
@@ -25,7 +26,7 @@ TEST_F(MemoryRelease, BurstOfShortConversationsLeavesNoMemoryBehind) {
   auto converse = [&](int i) {
     RawClient c;
     const std::u16string text = u"m" + U16(std::to_string(i));
-    return c.Connect(FPort) && c.Exchange(text) == u"Act: " + text;
+    return c.Connect(FPort) && c.Exchange(text) == protocol::Reply(text);
   };
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(converse(i)) << "conversation " << i;
   ASSERT_TRUE(WaitWithEvents([&] { return FForm->ConversationCount() == 0; }));

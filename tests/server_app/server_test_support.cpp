@@ -17,6 +17,7 @@
 #include "ports.h"
 #include "received_file.h"
 #include "sysutils.h"
+#include "bytes.h"
 
 namespace server_test {
 
@@ -57,8 +58,8 @@ std::optional<std::u16string> RawClient::Exchange(const std::u16string& text) {
 }
 
 bool RawClient::SendFile(const std::u16string& name, const std::string& data) {
-  auto reply = Exchange(u"#SendFile#");
-  if (!reply || *reply != u"Act: #SendFile#") return false;
+  auto reply = Exchange(test_support::kFileRequest);
+  if (!reply || *reply != protocol::Reply(protocol::kFileRequest)) return false;
   return SendBytes(SizeField(static_cast<int32_t>(data.size())) + Frame(name) + data);
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -16,12 +18,13 @@
 #include "client_window.h"
 #include "container_window.h"
 #include "modal_answer.h"
-#include "received_file.h"
+#include "app_support.h"
 #include "server_window.h"
 #include "program.h"
 #include "program_process.h"
 #include "test_server.h"
 #include "thread.h"
+#include "exchange_protocol.h"
 
 namespace client_test {
 
@@ -40,7 +43,7 @@ TEST_F(BenchTest, ServerListensBeforeAnyWindowShowsAndThePagesComeServerFirst) {
   ASSERT_TRUE(Form1->Form().UdtServer1()->Listening()) << "port 2048 is not free";
   EXPECT_FALSE(frmCorlan->isVisible() || Form1->isVisible() || Form2->isVisible());
   EXPECT_EQ(frmCorlan->PageControl1()->count(), 0);
-  EXPECT_EQ(U8(QString::fromStdU16String(DefaultPortPeer().Exchange(u"ping"))), "Act: ping");
+  EXPECT_EQ(U8(QString::fromStdU16String(DefaultPortPeer().Exchange(u"ping"))), U8(QString::fromStdU16String(protocol::Reply(u"ping"))));
 
   bench.Show();
   QTabWidget* pages = frmCorlan->PageControl1();
@@ -52,8 +55,37 @@ TEST_F(BenchTest, ServerListensBeforeAnyWindowShowsAndThePagesComeServerFirst) {
   EXPECT_EQ(pages->currentIndex(), 0);
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_EQ(U8(frmCorlan->windowTitle()), "测试");
-  EXPECT_EQ(frmCorlan->geometry(), QRect(269, 177, 738, 452));
   EXPECT_EQ(pages->geometry(), frmCorlan->rect());
+  // Every control of both pages is in view and usable at the size the window
+  // opens with, and the pages follow a larger window with their views.
+  EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(frmCorlan->geometry()));
+  auto controlsInView = [pages] {
+    for (int i = 0; i < pages->count(); ++i) {
+      pages->setCurrentIndex(i);
+      QCoreApplication::processEvents();
+      QWidget* page = pages->widget(i);
+      for (QWidget* w : page->findChildren<QWidget*>()) {
+        // The page's own controls, and those of its statistics panel.
+        const QWidget* parent = w->parentWidget();
+        if (!w->isVisibleTo(page) || w->isWindow() ||
+            (parent != page && parent->objectName() != QStringLiteral("StatisticsPanel")))
+          continue;
+        const QRect place(w->mapTo(page, QPoint(0, 0)), w->size());
+        if (w->width() < 8 || w->height() < 8 || !page->rect().contains(place)) {
+          ADD_FAILURE() << w->objectName().toStdString() << " is out of view on page " << i;
+          return false;
+        }
+      }
+    }
+    pages->setCurrentIndex(0);
+    return true;
+  };
+  EXPECT_TRUE(controlsInView());
+  const int logHeight = Form1->Memo1()->height();
+  frmCorlan->resize(frmCorlan->width() + 200, frmCorlan->height() + 150);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(controlsInView());
+  EXPECT_GT(Form1->Memo1()->height(), logHeight) << "the log does not take the room it gets";
   // The conversation of the ping reached the server page's log.
   EXPECT_TRUE(WaitWithEvents([] { return Form1->Memo1()->toPlainText().contains("> ping"); }))
       << U8(Form1->Memo1()->toPlainText());

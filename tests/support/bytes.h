@@ -15,6 +15,9 @@ std::string Pattern(size_t n, unsigned seed = 0);
 // Bytes as two-digit hex numbers separated by blanks, for readable failures.
 std::string Hex(const std::string& bytes);
 
+// The file request as a text, from the protocol.
+inline const std::u16string kFileRequest{protocol::kFileRequest};
+
 // The wire units of the exchange, from the protocol's own encoders.
 inline std::string Frame(const std::u16string& text) { return protocol::EncodeStringFrame(text); }
 inline std::string SizeField(int32_t size) { return protocol::EncodeSizeField(size); }

@@ -7,6 +7,7 @@
 #include "ports.h"
 #include "thread.h"
 #include "wait.h"
+#include "bytes.h"
 
 namespace test_support {
 
@@ -39,7 +40,7 @@ bool DefaultPortPeer::SendAll(const std::string& data) {
 }
 
 bool DefaultPortPeer::Announce(const std::u16string& name, int32_t size) {
-  if (Exchange(u"#SendFile#") != u"Act: #SendFile#") return false;
+  if (Exchange(test_support::kFileRequest) != protocol::Reply(protocol::kFileRequest)) return false;
   return SendAll(std::string(reinterpret_cast<const char*>(&size), 4)) &&
          FClient.SendString(name) > 0;
 }

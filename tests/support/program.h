@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "custom_ip_client.h"
+#include "exchange_protocol.h"
 
 namespace test_support {
 
 // The port the program listens on.
-inline constexpr uint16_t kDefaultPort = 2048;
+inline constexpr uint16_t kDefaultPort = protocol::kDefaultPortNumber;
 
 // A file name of this test process's own: "<what>-<pid>.bin".
 std::string UniqueName(const std::string& what);

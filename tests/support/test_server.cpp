@@ -13,6 +13,7 @@
 #include "app_support.h"
 #include "ports.h"
 #include "sysutils.h"
+#include "bytes.h"
 
 namespace test_support {
 
@@ -104,8 +105,8 @@ void TestServer::Converse(TUDTCustomIpClient* client) {
     }
     std::u16string msg;
     if (client->ReceiveString(msg) < 0) break;
-    client->SendString(u"Act: " + msg);
-    if (msg != u"#SendFile#") {
+    client->SendString(protocol::Reply(msg));
+    if (msg != test_support::kFileRequest) {
       Record({id, "message", msg, 0});
       continue;
     }

@@ -20,6 +20,8 @@
 #include "ports.h"
 #include "program.h"
 #include "raw_udt.h"
+#include "bytes.h"
+#include "exchange_protocol.h"
 
 namespace tui_test {
 namespace {
@@ -122,7 +124,7 @@ TEST_F(TuiTest, OperatorServesAPeerTalksToTheOwnServerSendsAFileAndQuits) {
   {
     DefaultPortPeer peer;
     ASSERT_TRUE(peer.Connected());
-    EXPECT_TRUE(peer.Exchange(u"hello from a peer") == u"Act: hello from a peer");
+    EXPECT_TRUE(peer.Exchange(u"hello from a peer") == protocol::Reply(u"hello from a peer"));
     EXPECT_TRUE(FTerm->WaitForMatch("<127\\.0\\.0\\.1: [0-9]+> hello from a peer"))
         << FTerm->Screen();
   }
@@ -137,7 +139,7 @@ TEST_F(TuiTest, OperatorServesAPeerTalksToTheOwnServerSendsAFileAndQuits) {
   FTerm->Keys({"Tab", "Tab", "C-u"});
   FTerm->Type("ping from the terminal");
   FTerm->Keys({"F7"});
-  EXPECT_TRUE(FTerm->WaitForMatch("Act: [0-9]{2}:[0-9]{2}:[0-9]{2}: ping from the terminal"))
+  EXPECT_TRUE(FTerm->WaitForMatch(test_support::U8(protocol::Reply(u"[0-9]{2}:[0-9]{2}:[0-9]{2}: ping from the terminal"))))
       << FTerm->Screen();
 
   // A file typed by its path arrives byte for byte in the program's folder.
