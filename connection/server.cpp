@@ -182,16 +182,26 @@ void TCustomUDTServer::AcceptFailed(int32_t Listener) noexcept {
   }
 }
 
+void TCustomUDTServer::DispatchFailed(const TUDTServerSocketThread* d, int32_t Code,
+                                      const char* Desc) noexcept {
+  try {
+    const int32_t listener = ListenerFor(d);
+    if (listener != -1) ReportListenerFailure(listener, Code, Desc);
+  } catch (...) {
+  }
+}
+
 void TCustomUDTServer::ReportListenerFailure(int32_t Listener) {
-  // A listener that another thread has closed and replaced since is not news.
-  if (Handle() != Listener) return;
   const char* desc = nullptr;
   const int32_t code = udt_getlasterror2(&desc);
-  if (OnError) {
-    // The description lives in UDT's per-thread error; the handler gets a copy.
-    const std::string text = desc ? desc : "";
-    OnError(this, code, text.c_str());
-  }
+  // The description lives in UDT's per-thread error; the handler gets a copy.
+  ReportListenerFailure(Listener, code, std::string(desc ? desc : "").c_str());
+}
+
+void TCustomUDTServer::ReportListenerFailure(int32_t Listener, int32_t Code, const char* Desc) {
+  // A listener that another thread has closed and replaced since is not news.
+  if (Handle() != Listener) return;
+  if (OnError) OnError(this, Code, Desc);
   std::lock_guard<std::recursive_mutex> g(FOpenCloseLock);
   if (Handle() == Listener) Close();
 }

@@ -61,12 +61,19 @@ class TCustomUDTServer : public TUDTIpSocket {
   // still dispatched: reported and closed only while Listener is still the
   // server's socket. A failure raised by OnError is swallowed.
   void AcceptFailed(int32_t Listener) noexcept;
+  // The error path for dispatcher d that a failure ended (no worker could be
+  // had or started): while d still dispatches, Code and Desc go to OnError and
+  // the server closes, so it no longer claims to listen. Dispatcher thread.
+  void DispatchFailed(const TUDTServerSocketThread* d, int32_t Code, const char* Desc) noexcept;
   // A dispatcher that is ending stops being the server's dispatcher.
   void DispatcherFinished(TUDTServerSocketThread* Thread);
   // Fills ClientSocket with a connection accepted on this server's listener
   // and fires OnAccept; a worker's thread.
   void Deliver(int32_t Handle, const sockaddr_in& Peer, TUDTCustomIpClient& ClientSocket);
 
+  // Sender is this server. On a worker the server has let go of it before the
+  // handler runs, so destroying the server does not wait for the handler: a
+  // handler that uses Sender relies on the server's owner to keep it alive.
   TSocketAcceptEvent OnAccept;
   // Runs on the dispatcher thread, which holds the dispatcher reference
   // meanwhile: the handler must not open or close this server.
@@ -89,8 +96,9 @@ class TCustomUDTServer : public TUDTIpSocket {
   // Binds a dispatcher's OnGetThread to ForwardGetThread; before it runs.
   void Bind(TUDTServerSocketThread* d);
   // The error path for a failed call on Listener: reported and closed only while
-  // Listener is still this server's socket.
+  // Listener is still this server's socket. The first takes UDT's last error.
   void ReportListenerFailure(int32_t Listener);
+  void ReportListenerFailure(int32_t Listener, int32_t Code, const char* Desc);
 
   std::recursive_mutex FOpenCloseLock;  // serialises Open and Close
   // Guards the dispatcher reference and its creation, start, termination and

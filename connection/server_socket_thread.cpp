@@ -1,9 +1,20 @@
 #include "server_socket_thread.h"
 
 #include <algorithm>
+#include <exception>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "server.h"
+
+namespace {
+
+// UDT4's codes for the same failures in its own calls.
+constexpr int32_t kThreadFailure = 3001;
+constexpr int32_t kUnknownError = -1;
+
+}  // namespace
 
 TCustomUDTServer* TServerLink::Enter() {
   std::lock_guard<std::mutex> g(FLock);
@@ -197,7 +208,30 @@ void TUDTServerSocketThread::Execute() {
     TUDTServerSocketThread* Dispatcher;
     ~Farewell() { Dispatcher->LeaveServer(); }
   } farewell{this};
-  Dispatch();
+  try {
+    Dispatch();
+  } catch (...) {
+    ReportFailure(std::current_exception());
+  }
+}
+
+void TUDTServerSocketThread::ReportFailure(std::exception_ptr Failure) noexcept {
+  int32_t code = kUnknownError;
+  std::string text = "Unknown error.";
+  try {
+    std::rethrow_exception(Failure);
+  } catch (const std::system_error& e) {
+    code = kThreadFailure;
+    text = std::string("System resource failure: unable to create new threads: ") + e.what() + ".";
+  } catch (const std::exception& e) {
+    text = std::string("Unknown error: ") + e.what() + ".";
+  } catch (...) {
+  }
+  try {
+    TServerUse use(FLink);
+    if (TCustomUDTServer* server = use.Server()) server->DispatchFailed(this, code, text.c_str());
+  } catch (...) {
+  }
 }
 
 void TUDTServerSocketThread::LeaveServer() noexcept {
@@ -248,7 +282,14 @@ void TUDTServerSocketThread::HandOut(int32_t Handle, const sockaddr_in& Peer) {
     if (worker) {
       worker->HandOver(Handle, Peer);
       unserved.Handle = -1;
-      worker->Resume();
+      try {
+        worker->Resume();
+      } catch (...) {
+        // A new worker whose thread could not start never runs to free itself:
+        // freed here, it closes the connection it holds and leaves the pool.
+        if (!worker->Started()) delete worker;
+        throw;
+      }
       return;
     }
     // Only when the pool was made smaller meanwhile.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -102,7 +103,9 @@ class TUDTClientSocketThread : public TThread {
 // The dispatcher: waits inside UDT's accept on the server's listener and hands
 // each connection to an idle pooled worker, taken in turn, growing the pool up
 // to ThreadCacheSize. With no worker to be had it does not accept, and
-// connections wait in the listener's backlog.
+// connections wait in the listener's backlog. A failure that ends it (OnGetThread
+// raised, or a worker's thread could not start) takes the server's error path,
+// which closes the server.
 class TUDTServerSocketThread : public TThread {
  public:
   // Created not running, freeing itself when done.
@@ -149,6 +152,8 @@ class TUDTServerSocketThread : public TThread {
   void HandOut(int32_t Handle, const sockaddr_in& Peer);
   // Tells the server, if it still exists, that this dispatcher is ending.
   void LeaveServer() noexcept;
+  // Hands the failure that ended dispatching to the server's error path.
+  void ReportFailure(std::exception_ptr Failure) noexcept;
   TUDTClientSocketThread* FindIdleThread();
   TUDTClientSocketThread* AddPoolThread();
 

@@ -23,7 +23,7 @@ void TThread::Resume() {
     }
     FSuspended = false;
     try {
-      std::thread(&TThread::Run, this).detach();
+      StartThread();
     } catch (...) {
       FStarted = false;
       FSuspended = true;
@@ -39,6 +39,8 @@ void TThread::Resume() {
   FSuspended = false;
   FWake.notify_one();
 }
+
+void TThread::StartThread() { std::thread(&TThread::Run, this).detach(); }
 
 void TThread::Terminate() {
   std::lock_guard<std::mutex> g(FLock);

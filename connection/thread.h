@@ -46,6 +46,9 @@ class TThread : public TObject {
   static bool WaitForAllThreads(std::chrono::milliseconds timeout);
 
  protected:
+  // Starts the system thread that runs this object; throws std::system_error
+  // when the system has none to give. Called by the first Resume.
+  virtual void StartThread();
   // The thread's work; runs on the thread once the first Resume starts it.
   virtual void Execute() = 0;
   // Parks the calling thread (which must be this one) until Resume or Terminate.

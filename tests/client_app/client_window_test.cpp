@@ -46,9 +46,7 @@ class ClientWindowTest : public ::testing::Test {
 
   template <typename T>
   T* Control(const char* name) {
-    T* c = window->findChild<T*>(name);
-    EXPECT_NE(c, nullptr) << "no control " << name;
-    return c;
+    return ControlOf<T>(window.get(), name);
   }
 
   void Click(const char* name) { QTest::mouseClick(Control<QPushButton>(name), Qt::LeftButton); }

@@ -5,6 +5,7 @@
 #include <deque>
 #include <thread>
 #include <stdexcept>
+#include <system_error>
 
 #include "connection_support.h"
 
@@ -25,6 +26,15 @@ class RecordingWorker : public TUDTClientSocketThread {
   }
 };
 
+// A worker whose thread cannot start, as when the system has no more threads.
+class UnstartableWorker : public TUDTClientSocketThread {
+ public:
+  using TUDTClientSocketThread::TUDTClientSocketThread;
+
+ protected:
+  void StartThread() override { throw std::system_error(EAGAIN, std::generic_category()); }
+};
+
 // A server in bmThreadBlocking whose OnGetThread supplies workers and records
 // what it was given and what it saw.
 class DispatcherTest : public ConnectionTest {
@@ -36,6 +46,18 @@ class DispatcherTest : public ConnectionTest {
     TUDTClientSocketThread* ThreadObject;  // GetThreadObject on the dispatcher thread
   };
 
+  // Opens the server and lets a client connect, which ends the dispatcher with a
+  // failure: the server then no longer claims to listen. Returns the client.
+  std::unique_ptr<TUDTClient> DispatcherEndsOnTheFirstConnection() {
+    EXPECT_NE(Open(), 0);
+    ServerLog.Attach(*Server);
+    auto client = ConnectClient(Port);
+    EXPECT_TRUE(client);
+    EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end";
+    EXPECT_FALSE(Server->Listening()) << "the server claims to listen with nobody dispatching";
+    return client;
+  }
+
   void SetUp() override {
     ConnectionTest::SetUp();
     MakeServer();
@@ -44,7 +66,8 @@ class DispatcherTest : public ConnectionTest {
                                          TUDTClientSocketThread*& ClientSocketThread) {
       if (FailGetThread) throw std::runtime_error("no worker for you");
       TUDTServerSocketThread* d = server->ServerSocketThread();
-      ClientSocketThread = new RecordingWorker(d);
+      if (Unstartable) ClientSocketThread = new UnstartableWorker(d);
+      else ClientSocketThread = new RecordingWorker(d);
       TUDTCustomIpClient probe(nullptr);
       std::lock_guard<std::mutex> g(CallsLock);
       Calls.push_back({Sender, d, ClientSocketThread, probe.GetThreadObject()});
@@ -85,6 +108,8 @@ class DispatcherTest : public ConnectionTest {
   }
 
   std::atomic<bool> FailGetThread{false};
+  std::atomic<bool> Unstartable{false};  // OnGetThread supplies workers that cannot start
+  EventLog ServerLog;  // outlives Server, which TearDown frees
   std::mutex CallsLock;
   std::vector<GetThreadCall> Calls;
 };
@@ -232,7 +257,7 @@ TEST_F(DispatcherTest, SearchStillEndsAfterTheWorkerAtThePoolIndexLeftThePool) {
   EXPECT_TRUE(Echo(*clients[5], u"still served"));
 }
 
-TEST_F(DispatcherTest, ElevenConversationsWithTenWorkersLeaveTheEleventhWaitingForAFreeWorker) {
+TEST_F(DispatcherTest, ElevenConversationsWithTenWorkersLeaveTheEleventhPendingAndTheDispatcherIdle) {
   ASSERT_NE(Open(), 0);
   ASSERT_EQ(Server->ServerSocketThread()->ThreadCacheSize(), 10);
   std::vector<std::unique_ptr<TUDTClient>> clients;
@@ -241,7 +266,15 @@ TEST_F(DispatcherTest, ElevenConversationsWithTenWorkersLeaveTheEleventhWaitingF
   ASSERT_TRUE(eleventh) << "the eleventh connect was refused";
   const uint16_t eleventhPort = LocalPortOf(eleventh->Handle());
 
-  EXPECT_FALSE(Hub.WaitForCount(11, kQuietSpell)) << "an eleventh conversation ran at once";
+  // With no worker to be had the dispatcher waits: it spends no CPU, and the
+  // connection stays in the listener's backlog.
+  const auto spellStart = Clock::now();
+  const auto busiest = BusiestThreadCpu(
+      [&] { EXPECT_FALSE(Hub.WaitForCount(11, kQuietSpell)) << "an eleventh conversation ran at once"; });
+  const auto spell = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - spellStart);
+  EXPECT_LT(busiest, spell / 8) << "a thread used " << busiest.count() << " ms of CPU in "
+                                << spell.count() << " ms while the pool was full";
+  EXPECT_TRUE(Server->WaitForConnection(0)) << "the eleventh connection left the listener's backlog";
   EXPECT_EQ(Pool().size(), 10u);
   EXPECT_EQ(GetThreadCalls().size(), 10u);
 
@@ -358,13 +391,14 @@ TEST_F(DispatcherTest, WithNoRoomForWorkersConnectionsWaitUntilTheServerCloses) 
   EXPECT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end on Close";
 }
 
-TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherWhichTheServerThenForgets) {
+TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherAndClosesTheServerThroughItsErrorPath) {
   FailGetThread = true;
-  ASSERT_NE(Open(), 0);
-  auto client = ConnectClient(Port);
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(TThread::WaitForAllThreads(kWaitBound)) << "the dispatcher did not end";
-  EXPECT_TRUE(Server->Listening());
+  auto client = DispatcherEndsOnTheFirstConnection();
+  EXPECT_FALSE(Server->Active());
+  EXPECT_EQ(ServerLog.Entries(), (std::vector<std::string>{"error:-1", "destroy"}));
+  ASSERT_EQ(ServerLog.ErrorTexts().size(), 1u);
+  EXPECT_NE(ServerLog.ErrorTexts()[0].find("no worker for you"), std::string::npos)
+      << ServerLog.ErrorTexts()[0];
 
   // The server must not hand out, terminate or restart the dispatcher that freed itself.
   EXPECT_FALSE(Server->ServerSocketThread()->Started())
@@ -377,6 +411,13 @@ TEST_F(DispatcherTest, OnGetThreadThatRaisesEndsTheDispatcherWhichTheServerThenF
   auto again = Converse(0);
   ASSERT_TRUE(again);
   EXPECT_TRUE(Echo(*again, u"after reopening"));
+}
+
+TEST_F(DispatcherTest, WorkerWhoseThreadCannotStartClosesTheServerThroughItsErrorPath) {
+  Unstartable = true;
+  auto client = DispatcherEndsOnTheFirstConnection();
+  EXPECT_EQ(ServerLog.ErrorCodes(), std::vector<int32_t>{3001});
+  EXPECT_EQ(GetThreadCalls().size(), 1u);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <regex>
 
 #include "bench.h"
+#include "bytes.h"
 #include "client_window.h"
 #include "container_window.h"
 #include "modal_answer.h"
@@ -114,10 +115,12 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
 
   // A transfer the program is still waiting on when it is told to end.
   const std::string partName = Unique("partial");
-  RemoveAfterwards(bench.Folder() / (partName + ".part"));
+  const fs::path part = bench.Folder() / (partName + ".part");
+  RemoveAfterwards(part);
   DefaultPortPeer partial;
+  const std::string partData = Pattern(128 * 1024, 7);  // whole write buffers
   ASSERT_TRUE(partial.Announce(Utf8ToUtf16(partName), 1 << 20));
-  ASSERT_TRUE(partial.SendAll(std::string(128 * 1024, 'p')));  // whole write buffers
+  ASSERT_TRUE(partial.SendAll(partData));
   const std::string pidPrefix = std::to_string(bench.Process().processId()) + "-";
   EXPECT_TRUE(WaitWithEvents([&] {
     std::error_code ec;
@@ -134,6 +137,8 @@ TEST_F(EndToEndTest, ProgramServesPeersAndEndsWithExitCodeZeroWhatever) {
   EXPECT_LT(sinceClose.elapsed(), 5000);
   EXPECT_EQ(bench.Process().exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(bench.Process().exitCode(), 0);
+  // The cut transfer keeps what had arrived, all of it, under its partial name.
+  EXPECT_TRUE(FileHolds(part, partData)) << part << " does not hold the bytes sent";
 }
 
 TEST_F(EndToEndTest, ProgramEndsWithinFiveSecondsWhenThePeerOfATransferVanished) {

@@ -84,9 +84,7 @@ class RealInputTest : public ::testing::Test {
 
   template <typename T>
   T* Control(const char* name) {
-    T* w = client->findChild<T*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
+    return ControlOf<T>(client, name);
   }
   // Clicks a page's tab; true once the page shows.
   bool ShowPage(int index) {

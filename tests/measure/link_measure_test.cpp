@@ -58,9 +58,7 @@ class LinkMeasureTest : public ::testing::Test {
 
   template <typename T>
   T* Control(const char* name) {
-    T* w = client->findChild<T*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
+    return ControlOf<T>(client.get(), name);
   }
   void Connect(uint16_t to) {
     Control<QLineEdit>("Edit3")->setText("127.0.0.1");

@@ -2,6 +2,9 @@
 // events running, and the captured debug output.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <QObject>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -15,6 +18,14 @@ namespace test_support {
 
 // Runs the main thread's events until pred holds or bound passes; true when it held.
 bool WaitWithEvents(const std::function<bool()>& pred, std::chrono::milliseconds bound = kWaitBound);
+
+// The control of a window by its object name; a test failure when it has none.
+template <typename T>
+T* ControlOf(const QObject* window, const char* name) {
+  T* c = window->findChild<T*>(name);
+  EXPECT_NE(c, nullptr) << "no control " << name;
+  return c;
+}
 
 // Captures the debug output for its lifetime. Lines arrive on any thread.
 class DebugCapture {

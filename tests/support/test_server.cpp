@@ -89,15 +89,6 @@ void TestServer::Converse(TUDTCustomIpClient* client) {
     std::lock_guard<std::mutex> g(FLock);
     id = ++FConversations;
   }
-  auto receiveWhole = [client](char* p, int32_t n) {
-    int32_t got = 0;
-    while (got < n) {
-      int32_t r = client->ReceiveBuf(p + got, n - got, 0);
-      if (r <= 0) return false;
-      got += r;
-    }
-    return true;
-  };
   while (!FStopping) {
     if (!client->WaitForData(100)) {
       if (!client->Active()) break;
@@ -106,13 +97,14 @@ void TestServer::Converse(TUDTCustomIpClient* client) {
     std::u16string msg;
     if (client->ReceiveString(msg) < 0) break;
     client->SendString(protocol::Reply(msg));
-    if (msg != test_support::kFileRequest) {
+    if (!protocol::IsFileRequest(msg)) {
       Record({id, "message", msg, 0});
       continue;
     }
     Record({id, "request", msg, 0});
-    int32_t size = 0;
-    if (!receiveWhole(reinterpret_cast<char*>(&size), 4)) break;
+    const std::optional<int32_t> field = client->ReceiveField();
+    if (!field) break;
+    const int32_t size = *field;
     Record({id, "size", u"", size});
     std::u16string name;
     if (client->ReceiveString(name) < 0) break;
@@ -120,9 +112,10 @@ void TestServer::Converse(TUDTCustomIpClient* client) {
     std::ofstream out(FFolder / Utf16ToUtf8(name), std::ios::binary | std::ios::trunc);
     if (!out) break;  // ends the conversation, as a server that cannot store the file does
     int64_t stored = 0;
-    char buf[2048];
+    char buf[protocol::kPieceSize];
     while (stored < size) {
-      int32_t r = client->ReceiveBuf(buf, static_cast<int32_t>(std::min<int64_t>(2048, size - stored)), 0);
+      int32_t r = client->ReceiveBuf(
+          buf, static_cast<int32_t>(std::min<int64_t>(protocol::kPieceSize, size - stored)), 0);
       if (r <= 0) break;
       out.write(buf, r);
       stored += r;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -34,6 +36,27 @@ char ThreadState(pid_t tid) {
   return text[paren + 2];
 }
 
+// CPU time (user and system, in clock ticks) of every thread of this process.
+std::map<pid_t, long long> ThreadTicks() {
+  std::map<pid_t, long long> ticks;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream stat(task.path() / "stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto paren = text.rfind(')');
+    if (paren == std::string::npos) continue;
+    // After the name: state, then fields 4 to 13, then utime and stime.
+    std::istringstream fields(text.substr(paren + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) fields >> skip;
+    long long user = 0, system = 0;
+    if (fields >> user >> system)
+      ticks[static_cast<pid_t>(std::stol(task.path().filename().string()))] = user + system;
+  }
+  return ticks;
+}
+
 }  // namespace
 
 bool ThreadIsBlocked(pid_t tid) {
@@ -50,6 +73,15 @@ bool OtherThreadsBlocked() {
     if (state != 0 && state != 'S' && state != 'D') return false;
   }
   return !ec;
+}
+
+std::chrono::milliseconds BusiestThreadCpu(const std::function<void()>& during) {
+  const auto before = ThreadTicks();
+  during();
+  long long busiest = 0;
+  for (const auto& [tid, ticks] : ThreadTicks())
+    if (auto it = before.find(tid); it != before.end()) busiest = std::max(busiest, ticks - it->second);
+  return std::chrono::milliseconds(busiest * 1000 / sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace test_support

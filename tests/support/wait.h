@@ -22,5 +22,7 @@ bool ThreadIsBlocked(pid_t tid);
 // True while every other thread of this process is blocked: a thread that has
 // just finished a step and then sleeps is then in the wait after that step.
 bool OtherThreadsBlocked();
+// The most CPU time that any one thread of this process used while during ran.
+std::chrono::milliseconds BusiestThreadCpu(const std::function<void()>& during);
 
 }  // namespace test_support

@@ -23,13 +23,9 @@ using namespace transport_test;
 
 namespace {
 
+// The text part of the frame holding s.
 std::string CodeUnitBytes(const std::u16string& s) {
-  std::string b;
-  for (char16_t c : s) {
-    b.push_back(static_cast<char>(c & 0xFF));
-    b.push_back(static_cast<char>(c >> 8));
-  }
-  return b;
+  return EncodeStringFrame(s).substr(kFieldBytes);
 }
 
 // A text of n code units drawn from the whole UTF-16 range, surrogates included.
