@@ -131,8 +131,8 @@ class TServeFrontEnd : public TFrontEnd {
     FForm->UdtServer1()->SetLocalHost(Address.Host);
     FForm->SetReceiveFolder(Folder);
     FForm->SetLinkSettings(Link);
-    FForm->OnFileReceived = [this](TUDTCustomIpClient&, const TFileReceipt& Receipt) {
-      Received(Receipt);
+    FForm->OnFileReceived = [this](TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
+      Received(ClientSocket, Receipt);
     };
     FForm->FormCreate();
     RequireLinkSettings(FForm->UdtServer1()->SettingRefused());
@@ -174,10 +174,11 @@ class TServeFrontEnd : public TFrontEnd {
 
  private:
   // A conversation's worker thread kept a file: its figures go out on the main thread.
-  void Received(const TFileReceipt& Receipt) {
+  void Received(TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
     const TTransferSummary& summary = Receipt.Summary;
     QJsonObject event = SummaryJson(summary);
     event["settings"] = SettingsJson(summary.Settings);
+    AddPacketCounts(ClientSocket, false, std::nullopt, event);
     event["event"] = "file";
     event["peer"] = QString::fromStdString(summary.Peer);
     event["path"] = QString::fromStdString(Receipt.Path);
@@ -358,6 +359,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
         const std::string path = file.absoluteFilePath().toStdString();
         const std::string name = file.fileName().toStdString();
         const size_t failuresBefore = view.Failures().size();
+        const std::optional<TUDTTraceInfo> before = form.udtClient1->PerfMon(false);
         view.SetFile(Utf8ToUtf16(path), file.size());
         std::u16string failure;
         const bool handled = RunHandler([&] { form.btnSendFileClick(nullptr); },
@@ -383,7 +385,9 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
           return ecFailed;
         }
         // The page measured the transfer and hashed each piece as it went; the
-        // file is read again only when it kept no hash of this transfer.
+        // file is read again only when it kept no hash of this transfer. The
+        // reply says the server holds every byte: the figures run until then.
+        form.MeasureLastTransferUntilNow();
         const std::optional<TTransferSummary>& sent = form.LastTransfer();
         TTransferSummary summary;
         if (sent && sent->Name == name) {
@@ -396,6 +400,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
         output.Line(SummaryLine(summary));
         QJsonObject event = SummaryJson(summary);
         event["settings"] = SettingsJson(form.SettingsInForce());
+    AddPacketCounts(*form.udtClient1, true, before, event);
         event["event"] = "sent";
         event["path"] = QString::fromStdString(path);
         event["peer"] = QString::fromStdString(peer->Text());

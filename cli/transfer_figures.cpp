@@ -16,6 +16,18 @@ std::string Sha256OfFile(const std::string& Path) {
   return hash.HexDigest();
 }
 
+void AddPacketCounts(const TUDTBaseSocket& Socket, bool Sending,
+                     const std::optional<TUDTTraceInfo>& Since, QJsonObject& Event) {
+  const std::optional<TUDTTraceInfo> now = Socket.PerfMon(false);
+  if (!now) return;
+  const TUDTTraceInfo zero{};
+  const TUDTTraceInfo& a = Since ? *Since : zero;
+  if (Sending)
+    Event["data_packets_sent"] = static_cast<qint64>(now->pktSentTotal - a.pktSentTotal);
+  else
+    Event["data_packets_received"] = static_cast<qint64>(now->pktRecvTotal - a.pktRecvTotal);
+}
+
 std::string SummaryLine(const TTransferSummary& Summary) {
   char figures[160];
   std::snprintf(figures, sizeof figures, "%lld bytes, %.3f s, %.2f MB/s",

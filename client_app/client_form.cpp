@@ -203,6 +203,15 @@ void TForm2::FinishTransfer(TFileSender::TOutcome Outcome) {
   }
 }
 
+void TForm2::MeasureLastTransferUntilNow() {
+  if (!FLastTransfer || !udtClient1->Active()) return;
+  TTransferSummary s = FMeter.Finish(*udtClient1, FLastTransfer->Outcome);
+  s.Peer = FLastTransfer->Peer;
+  s.Name = FLastTransfer->Name;
+  s.Sha256 = FLastTransfer->Sha256;
+  FLastTransfer = s;
+}
+
 std::u16string TForm2::TimeStamp() const {
   std::tm t{};
   if (FClock) {

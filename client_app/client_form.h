@@ -57,6 +57,11 @@ class TForm2 : public TComponent {
   bool Cancellable() const noexcept { return FSender.Transferring() || FWaiting; }
   // How the last file transfer went; empty before the first.
   const std::optional<TTransferSummary>& LastTransfer() const noexcept { return FLastTransfer; }
+  // Moves the end of the last transfer's measure to now, for a caller that knows
+  // the peer holds every byte only now (the reply to a later message): its time,
+  // rate, link counts and RTT then cover the data's whole way, not just its
+  // hand-over to UDT's send buffer. Main thread.
+  void MeasureLastTransferUntilNow();
 
   // Traffic and error callbacks of udtClient1.
   void udtClient1Receive(TObject* Sender, void* Buf, int32_t& DataLen);

@@ -1,5 +1,7 @@
 #include "program_process.h"
 
+#include <QJsonDocument>
+
 #include "events.h"
 #include "ports.h"
 #include "program.h"
@@ -48,6 +50,22 @@ bool ProgramProcess::WaitForOutput(const QString& text) {
 void ProgramProcess::Collect() {
   FOut += QString::fromUtf8(FProcess.readAllStandardOutput());
   FErr += QString::fromUtf8(FProcess.readAllStandardError());
+}
+
+std::vector<QJsonObject> Events(ProgramProcess& Program, const QString& Event) {
+  std::vector<QJsonObject> found;
+  for (const QString& line : Program.Out().split('\n', Qt::SkipEmptyParts)) {
+    const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+    if (o.value("event").toString() == Event) found.push_back(o);
+  }
+  return found;
+}
+
+std::string Sha256sum(const std::filesystem::path& File) {
+  QProcess p;
+  p.start("sha256sum", {QString::fromStdString(File.string())});
+  if (!p.waitForFinished(static_cast<int>(kWaitBound.count()))) return "(sha256sum hung)";
+  return p.readAllStandardOutput().left(64).toStdString();
 }
 
 }  // namespace test_support

@@ -2,10 +2,12 @@
 // with the object if the test has not ended it.
 #pragma once
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace test_support {
 
@@ -46,5 +48,10 @@ class ProgramProcess {
   QString FOut, FErr;
   std::filesystem::path FFolder;
 };
+
+// The JSON objects of a program's standard output whose "event" is Event.
+std::vector<QJsonObject> Events(ProgramProcess& Program, const QString& Event);
+// The SHA-256 of a file as sha256sum prints it.
+std::string Sha256sum(const std::filesystem::path& File);
 
 }  // namespace test_support
