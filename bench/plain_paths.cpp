@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "exchange_protocol.h"
@@ -19,8 +20,10 @@
 namespace bench {
 namespace {
 
-constexpr int kSegmentSize = 1052;
-constexpr int kPiece = protocol::kPieceSize;
+// The segment size of every UDT socket and the bytes per file send and
+// receive; PlainTunedFileRun changes them for one run.
+int g_SegmentSize = 1052;
+int g_Piece = protocol::kPieceSize;
 
 sockaddr_in Loopback(uint16_t port) {
   sockaddr_in a{};
@@ -109,11 +112,12 @@ bool ReceiveFile(int s, const std::string& folder, const std::string& name) {
     return false;
   const int fd = ::open((folder + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  char buffer[kPiece];
+  std::vector<char> data(static_cast<size_t>(g_Piece));
+  char* buffer = data.data();
   int32_t stored = 0;
   bool ok = true;
   while (ok && stored < size) {
-    int n = Io::Recv(s, buffer, std::min(kPiece, size - stored));
+    int n = Io::Recv(s, buffer, std::min(g_Piece, size - stored));
     if (n <= 0) break;
     ok = ::write(fd, buffer, static_cast<size_t>(n)) == n;
     stored += n;
@@ -158,11 +162,12 @@ bool SendFile(int s, const std::string& source, int64_t size) {
     return false;
   const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  char piece[kPiece];
+  std::vector<char> data(static_cast<size_t>(g_Piece));
+  char* piece = data.data();
   int64_t sent = 0;
   bool ok = true;
   while (ok && sent < size) {
-    ssize_t n = ::read(fd, piece, static_cast<size_t>(std::min<int64_t>(kPiece, size - sent)));
+    ssize_t n = ::read(fd, piece, static_cast<size_t>(std::min<int64_t>(g_Piece, size - sent)));
     if (n <= 0) break;
     ok = Io::Send(s, piece, static_cast<int>(n));
     sent += n;
@@ -173,7 +178,7 @@ bool SendFile(int s, const std::string& source, int64_t size) {
 
 int UdtSocket() {
   int s = UDT::socket(AF_INET, SOCK_STREAM, 0);
-  int mss = kSegmentSize;
+  int mss = g_SegmentSize;
   UDT::setsockopt(s, 0, UDT_MSS, &mss, sizeof mss);
   return s;
 }
@@ -227,6 +232,16 @@ Report PlainFileRun(const std::string& source, const std::string& folder, int64_
   server.join();
   UDT::close(listener);
   if (!served) r["ok"] = "0";
+  return r;
+}
+
+Report PlainTunedFileRun(const std::string& source, const std::string& folder, int64_t size,
+                         int mss, int block) {
+  const int savedMss = std::exchange(g_SegmentSize, mss);
+  const int savedPiece = std::exchange(g_Piece, block);
+  Report r = PlainFileRun(source, folder, size);
+  g_SegmentSize = savedMss;
+  g_Piece = savedPiece;
   return r;
 }
 

@@ -16,6 +16,10 @@ namespace bench {
 // into a 2048-byte buffer and written to a file, then one text exchange that
 // proves the receiver has stored everything. Reports seconds and cpu.
 Report PlainFileRun(const std::string& source, const std::string& folder, int64_t size);
+// The same with segment size mss on both ends and block bytes per send and
+// receive: plain UDT4 tuned as the bench's link settings tune it. Not thread-safe.
+Report PlainTunedFileRun(const std::string& source, const std::string& folder, int64_t size,
+                         int mss, int block);
 // The same transfer over TCP on loopback, 2048-byte pieces both ways.
 Report TcpFileRun(const std::string& source, const std::string& folder, int64_t size);
 // roundTrips text exchanges: the client sends a frame and reads the reply

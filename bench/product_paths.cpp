@@ -80,7 +80,8 @@ class TDebugFile {
 // log view has laid out new text.
 class TBenchServerWindow : public TServerWindow {
  public:
-  explicit TBenchServerWindow(uint16_t port) : TServerWindow(nullptr, std::to_string(port)) {
+  explicit TBenchServerWindow(uint16_t port, const TLinkSettings& Link = {})
+      : TServerWindow(nullptr, std::to_string(port), protocol::kListenHost, Link) {
     SetErrorDisplay([](const std::u16string&) {});
     QObject::connect(Memo1(), &QPlainTextEdit::textChanged, [this] { ++Shown; });
   }
@@ -111,10 +112,11 @@ bool RunEventsUntil(Pred pred, std::chrono::milliseconds bound = kBound) {
 
 struct TConnectedPair {
   uint16_t port = FreeUdpPort();
-  TBenchServerWindow server{port};
+  TBenchServerWindow server;
   TBenchClientWindow client;
 
-  TConnectedPair() {
+  explicit TConnectedPair(const TLinkSettings& Link = {}) : server(port, Link) {
+    client.Form().SetLinkSettings(Link);
     client.SetEdit("Edit3", QStringLiteral("127.0.0.1"));
     client.SetEdit("Edit2", QString::number(port));
   }
@@ -128,10 +130,11 @@ struct TConnectedPair {
 
 }  // namespace
 
-Report ProductFileRun(const std::string& source, const std::string& folder, int64_t size) {
+Report ProductFileRun(const std::string& source, const std::string& folder, int64_t size,
+                      const TLinkSettings& Link) {
   Report r;
   TDebugFile debug(folder);
-  TConnectedPair pair;
+  TConnectedPair pair(Link);
   pair.server.Form().SetReceiveFolder(folder);
   pair.client.File = Utf8ToUtf16(source);
   if (!pair.Connect()) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bench_support.h"
+#include "link_settings.h"
 
 namespace bench {
 
@@ -15,7 +16,9 @@ namespace bench {
 // (the file dialog answered with source) into the server window's conversation,
 // stored in folder, then one Send click whose reply proves the server has
 // stored everything. Reports seconds, cpu and whether the copy is complete.
-Report ProductFileRun(const std::string& source, const std::string& folder, int64_t size);
+// Link is given to both windows: the server listens with it, the client's Open uses it.
+Report ProductFileRun(const std::string& source, const std::string& folder, int64_t size,
+                      const TLinkSettings& Link = {});
 // roundTrips Send clicks, each timed until the server's log line for the
 // message has reached its window. Reports the median and p99 in microseconds.
 Report ProductTextRun(int roundTrips);

@@ -18,6 +18,7 @@
 #include "cli_views.h"
 #include "client_form.h"
 #include "exchange_protocol.h"
+#include "link_report.h"
 #include "received_file.h"
 #include "program_lifetime.h"
 #include "server_form.h"
@@ -41,6 +42,10 @@ const char kOverview[] =
     "        Sends the time-stamped message N times, prints each reply and the\n"
     "        round-trip times.\n"
     "\n"
+    "  Each command also takes the link settings --mss, --sndbuf, --rcvbuf,\n"
+    "  --udp-sndbuf, --udp-rcvbuf, --fc, --max-rate, --block and --cc native|fixed:MBIT;\n"
+    "  send and serve take --interval SECONDS for the link statistics.\n"
+    "\n"
     "  udtbench-cli COMMAND --help   shows a command's options\n"
     "  udtbench-cli --version        shows the version\n"
     "\n";
@@ -50,6 +55,11 @@ struct TCommand {
   QCommandLineParser Parser;
   QCommandLineOption Help{{"h", "help"}, "Shows this help and ends."};
   QCommandLineOption Json{"json", "Writes one JSON object per line instead of text."};
+  QCommandLineOption Interval{"interval",
+                              "Prints the link statistics every SECONDS: rates, RTT, loss, "
+                              "retransmits and windows (a \"stats\" event with --json).",
+                              "SECONDS"};
+  TLinkOptions Link{"the connection"};
 
   TCommand(const QString& Description, const QList<QPair<QString, QString>>& Positional) {
     Parser.setApplicationDescription(Description + "\n\n" + ExitCodesHelp());
@@ -65,6 +75,9 @@ struct TCommand {
       return ecSuccess;
     }
     return std::nullopt;
+  }
+  std::optional<int> ReadInterval(std::optional<double>& Seconds) const {
+    return ::ReadInterval(Parser.value(Interval), Parser.isSet(Interval), Seconds);
   }
   static int Usage(const std::string& Message) {
     PrintError(Message + " (see --help)");
@@ -111,22 +124,33 @@ int RunCommand(int argc, char** argv, std::vector<int> Signals,
 // every front-end keeps, and shuts the server down.
 class TServeFrontEnd : public TFrontEnd {
  public:
-  TServeFrontEnd(TCliOutput& Output, const TListenAddress& Address, const std::string& Folder)
-      : FOutput(Output), FView(Output, Address) {
+  TServeFrontEnd(TCliOutput& Output, const TListenAddress& Address, const std::string& Folder,
+                 const TLinkSettings& Link, std::optional<double> Interval)
+      : FOutput(Output), FView(Output, Address), FLink(Link) {
     FForm = std::make_unique<TForm1>(FView, std::to_string(Address.Port));
     FForm->UdtServer1()->SetLocalHost(Address.Host);
     FForm->SetReceiveFolder(Folder);
+    FForm->SetLinkSettings(Link);
     FForm->OnFileReceived = [this](TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
       Received(ClientSocket, Receipt);
     };
     FForm->FormCreate();
+    RequireLinkSettings(FForm->UdtServer1()->SettingRefused());
     if (!FForm->UdtServer1()->Listening())
       throw std::runtime_error("cannot listen on " + Address.Text());
     FOutput.Line("listening on " + Address.Text() + ", storing files in " + Folder);
     FOutput.Event({{"event", "listening"},
                    {"host", QString::fromStdString(Address.Host.empty() ? "0.0.0.0" : Address.Host)},
                    {"port", Address.Port},
-                   {"folder", QString::fromStdString(Folder)}});
+                   {"folder", QString::fromStdString(Folder)},
+                   {"link", QString::fromStdString(LinkSettingsLine(Link))}});
+    if (Interval)
+      FReport = std::make_unique<TIntervalReport>(FOutput, *Interval, [this] {
+        std::vector<std::pair<std::string, int32_t>> connections;
+        for (int32_t h : FForm->ConversationHandles())
+          connections.emplace_back("connection " + std::to_string(h), h);
+        return connections;
+      });
   }
   ~TServeFrontEnd() override {
     if (!FEnded) End(kConversationsBound);
@@ -134,6 +158,7 @@ class TServeFrontEnd : public TFrontEnd {
   }
   bool End(std::chrono::milliseconds Bound) override {
     FEnded = true;
+    FReport.reset();
     // No new conversations; those under way may finish what they are storing.
     FForm->actCloseExecute();
     QElapsedTimer sinceStop;
@@ -152,6 +177,7 @@ class TServeFrontEnd : public TFrontEnd {
   void Received(TUDTCustomIpClient& ClientSocket, const TFileReceipt& Receipt) {
     const TTransferSummary& summary = Receipt.Summary;
     QJsonObject event = SummaryJson(summary);
+    event["settings"] = SettingsJson(summary.Settings);
     AddPacketCounts(ClientSocket, false, std::nullopt, event);
     event["event"] = "file";
     event["peer"] = QString::fromStdString(summary.Peer);
@@ -159,8 +185,12 @@ class TServeFrontEnd : public TFrontEnd {
     event["announced"] = Receipt.Announced;
     event["complete"] = Receipt.Complete;
     const std::string line = (Receipt.Complete ? "received " : "cut short ") + SummaryLine(summary);
-    PostToMainThread(&FContext, [this, event, line] {
+    const std::string settings = FLink.Empty() || !summary.Settings
+                                     ? std::string()
+                                     : "link settings in force: " + LinkSettingsText(*summary.Settings);
+    PostToMainThread(&FContext, [this, event, line, settings] {
       FOutput.Line(line);
+      if (!settings.empty()) FOutput.Line(settings);
       FOutput.Event(event);
     });
   }
@@ -168,7 +198,9 @@ class TServeFrontEnd : public TFrontEnd {
   TCliOutput& FOutput;
   QObject FContext;
   TCliServerView FView;
+  const TLinkSettings FLink;
   std::unique_ptr<TForm1> FForm;
+  std::unique_ptr<TIntervalReport> FReport;
   bool FEnded = false;
 };
 
@@ -180,13 +212,16 @@ int Serve(int argc, char** argv, const QStringList& Arguments) {
       "received file), \"stopped\".",
       {});
   const TServerOptions server(QStringLiteral("the server"));
-  command.Parser.addOptions({server.Listen, server.Folder});
+  command.Parser.addOptions(server.All());
+  command.Parser.addOption(command.Interval);
   if (auto exit = command.Read(Arguments)) return *exit;
   if (!command.Parser.positionalArguments().isEmpty())
     return TCommand::Usage("serve takes no argument \"" +
                            command.Parser.positionalArguments().first().toStdString() + "\"");
   TBenchOptions options;
   if (auto exit = server.Read(command.Parser, options)) return *exit;
+  std::optional<double> interval;
+  if (auto exit = command.ReadInterval(interval)) return *exit;
   // Serving is all this program does: the default address must be free too.
   const TListenAddress address = options.Listen.value_or(TListenAddress{});
   if (std::string problem = options.Listen ? "" : ListenProblem(address); !problem.empty()) {
@@ -197,7 +232,8 @@ int Serve(int argc, char** argv, const QStringList& Arguments) {
   TCliOutput output(command.Parser.isSet(command.Json));
 
   return RunCommand(argc, argv, {SIGINT, SIGTERM}, [&] {
-    return std::make_unique<TServeFrontEnd>(output, address, folderPath);
+    RequireLinkSettings(CheckLinkSettings(options.Link));
+    return std::make_unique<TServeFrontEnd>(output, address, folderPath, options.Link, interval);
   });
 }
 
@@ -208,14 +244,25 @@ int Serve(int argc, char** argv, const QStringList& Arguments) {
 class TClientCommand : public TFrontEnd {
  public:
   using TWork = std::function<int(TForm2& Form, TCliClientView& View)>;
-  TClientCommand(TCliOutput& Output, const TListenAddress& Peer, TWork Work)
+  TClientCommand(TCliOutput& Output, const TListenAddress& Peer, const TLinkSettings& Link,
+                 std::optional<double> Interval, TWork Work)
       : FView(Output, Peer.Host, std::to_string(Peer.Port)), FForm(FView) {
+    FForm.SetLinkSettings(Link);
+    if (Interval)
+      FReport = std::make_unique<TIntervalReport>(Output, *Interval, [this, Peer] {
+        std::vector<std::pair<std::string, int32_t>> connections;
+        if (FForm.udtClient1->Connected()) connections.emplace_back(Peer.Text(), FForm.udtClient1->Handle());
+        return connections;
+      });
     QMetaObject::invokeMethod(
         &FContext, [this, Work = std::move(Work)] { QCoreApplication::exit(Work(FForm, FView)); },
         Qt::QueuedConnection);
   }
   // Stops a transfer and closes the connection.
-  ~TClientCommand() override { FClosing.Begin(FForm); }
+  ~TClientCommand() override {
+    FReport.reset();
+    FClosing.Begin(FForm);
+  }
   // What was asked for is left undone: a failure.
   void Quit() override {
     FClosing.Begin(FForm);
@@ -227,6 +274,7 @@ class TClientCommand : public TFrontEnd {
   TCliClientView FView;
   TForm2 FForm;
   TPagesClosing FClosing;
+  std::unique_ptr<TIntervalReport> FReport;
 };
 
 // The client page connected to Peer, or the exit code when it cannot be.
@@ -234,7 +282,12 @@ std::optional<int> Connect(TForm2& Form, TCliClientView& View, TCliOutput& Outpu
                            const TListenAddress& Peer) {
   const size_t before = View.Failures().size();
   Form.Button1Click(nullptr);
-  if (Form.udtClient1->Active()) return std::nullopt;
+  if (Form.udtClient1->Active()) {
+    if (!Form.LinkSettings().Empty() && Form.SettingsInForce())
+      Output.Line("link settings in force: " + LinkSettingsText(*Form.SettingsInForce()));
+    Output.Event({{"event", "settings"}, {"settings", SettingsJson(Form.SettingsInForce())}});
+    return std::nullopt;
+  }
   std::string reason = View.Failures().size() > before ? Utf16ToUtf8(View.Failures().back()) : "";
   Output.Error("cannot reach " + Peer.Text() + (reason.empty() ? "" : ": " + reason));
   return ecUnreachable;
@@ -277,7 +330,13 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
       "standard error when it is a terminal.",
       {{"HOST[:PORT]", QString("The server (port %1 when not given).").arg(protocol::kDefaultPort)},
        {"FILE...", "The files to send, one after another over one connection."}});
+  command.Parser.addOptions(command.Link.Options);
+  command.Parser.addOption(command.Interval);
   if (auto exit = command.Read(Arguments)) return *exit;
+  TLinkSettings link;
+  if (auto exit = command.Link.Read(command.Parser, link)) return *exit;
+  std::optional<double> interval;
+  if (auto exit = command.ReadInterval(interval)) return *exit;
   const QStringList args = command.Parser.positionalArguments();
   if (args.size() < 2) return TCommand::Usage("send needs HOST[:PORT] and at least one FILE");
   const auto peer = ReadPeer(args[0]);
@@ -293,7 +352,8 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
 
   // SIGINT and SIGTERM keep their default: the work may wait in UDT4 for long.
   return RunCommand(argc, argv, {}, [&] {
-    return std::make_unique<TClientCommand>(output, *peer, [&](TForm2& form, TCliClientView& view) -> int {
+    RequireLinkSettings(CheckLinkSettings(link));
+    return std::make_unique<TClientCommand>(output, *peer, link, interval, [&](TForm2& form, TCliClientView& view) -> int {
       if (auto exit = Connect(form, view, output, *peer)) return *exit;
       for (const QFileInfo& file : files) {
         const std::string path = file.absoluteFilePath().toStdString();
@@ -339,6 +399,7 @@ int Send(int argc, char** argv, const QStringList& Arguments) {
         if (summary.Sha256.empty()) summary.Sha256 = Sha256OfFile(path);
         output.Line(SummaryLine(summary));
         QJsonObject event = SummaryJson(summary);
+        event["settings"] = SettingsJson(form.SettingsInForce());
     AddPacketCounts(*form.udtClient1, true, before, event);
         event["event"] = "sent";
         event["path"] = QString::fromStdString(path);
@@ -360,7 +421,10 @@ int Say(int argc, char** argv, const QStringList& Arguments) {
   const QCommandLineOption count("count", "How many times to send the message (default 1).", "N",
                                  "1");
   command.Parser.addOption(count);
+  command.Parser.addOptions(command.Link.Options);
   if (auto exit = command.Read(Arguments)) return *exit;
+  TLinkSettings link;
+  if (auto exit = command.Link.Read(command.Parser, link)) return *exit;
   const QStringList args = command.Parser.positionalArguments();
   if (args.size() != 2) return TCommand::Usage("say needs HOST[:PORT] and one TEXT");
   const auto peer = ReadPeer(args[0]);
@@ -375,7 +439,8 @@ int Say(int argc, char** argv, const QStringList& Arguments) {
 
   // SIGINT and SIGTERM keep their default: the work may wait in UDT4 for long.
   return RunCommand(argc, argv, {}, [&] {
-    return std::make_unique<TClientCommand>(output, *peer, [&](TForm2& form, TCliClientView& view) -> int {
+    RequireLinkSettings(CheckLinkSettings(link));
+    return std::make_unique<TClientCommand>(output, *peer, link, std::nullopt, [&](TForm2& form, TCliClientView& view) -> int {
       if (auto exit = Connect(form, view, output, *peer)) return *exit;
       std::vector<double> times;
       int rc = ecSuccess;
@@ -402,6 +467,7 @@ int Say(int argc, char** argv, const QStringList& Arguments) {
       output.Event({{"event", "summary"},
                     {"count", static_cast<int>(times.size())},
                     {"asked", n},
+                    {"settings", SettingsJson(form.SettingsInForce())},
                     {"rtt_ms", QJsonObject{{"min", s.Min},
                                            {"median", s.Median},
                                            {"p99", s.P99},

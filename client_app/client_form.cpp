@@ -88,6 +88,8 @@ void TForm2::Button1Click(TObject*) {
   const int32_t before = udtClient1->Active() ? udtClient1->Handle() : -1;
   udtClient1->SetRemoteHost(UnicodeToAnsi(FView.EditText(TClientEdit::Edit3)));
   udtClient1->SetRemotePort(UnicodeToAnsi(FView.EditText(TClientEdit::Edit2)));
+  // Taken only by a socket this Open creates.
+  udtClient1->SetLinkSettings(FLinkSettings);
   FOpening = true;
   FOpenCancelled = false;
   try {
@@ -102,7 +104,27 @@ void TForm2::Button1Click(TObject*) {
   if (!udtClient1->Active() || udtClient1->Handle() != before) {
     FReceivedCarry.reset();
     FSentCarry.reset();
+    // A new connection: the settings it was made with are in force now.
+    FSender.SetBlock(udtClient1->LinkSettings().Block.value_or(protocol::kPieceSize));
+    FInForce.reset();
+    if (udtClient1->Connected()) FInForce = udtClient1->SettingsInForce();
+    if (FInForce) {
+      FInForce->Block = FSender.Block();
+      FInForce->Asked = !udtClient1->LinkSettings().Empty();
+      FView.ShowSettingsInForce(*FInForce);
+    }
   }
+}
+
+void TForm2::btnLinkSettingsClick(TObject*) {
+  if (Transferring() || FWaiting || FClosing) return;
+  TLinkSettings settings = FLinkSettings;
+  if (FView.ExecuteLinkSettingsDialog(settings)) SetLinkSettings(settings);
+}
+
+void TForm2::SetLinkSettings(const TLinkSettings& Settings) {
+  FLinkSettings = Settings;
+  FView.ShowNextLinkSettings(FLinkSettings);
 }
 
 void TForm2::Button4Click(TObject*) {
@@ -173,6 +195,7 @@ void TForm2::FinishTransfer(TFileSender::TOutcome Outcome) {
     TTransferSummary s = FMeter.Finish(*udtClient1, outcome);
     s.Peer = udtClient1->RemoteHost() + ":" + udtClient1->RemotePort();
     s.Name = Utf16ToUtf8(name);
+    s.Settings = FInForce;
     FLastTransfer = s;
     FView.ShowTransferSummary(s);
   } catch (...) {

@@ -41,6 +41,13 @@ class TForm2 : public TComponent {
   void Button2Click(TObject* Sender);
   // SendFile: asks for a file and sends it over the open connection.
   void btnSendFileClick(TObject* Sender);
+  // "Link settings…": edits the settings in the view's dialog; they apply from the next Open.
+  void btnLinkSettingsClick(TObject* Sender);
+  // The settings the next Open uses; a connection that is open keeps its own.
+  const TLinkSettings& LinkSettings() const noexcept { return FLinkSettings; }
+  void SetLinkSettings(const TLinkSettings& Settings);
+  // The settings of the connection, read back when it was made; empty before.
+  const std::optional<TLinkSettingsInForce>& SettingsInForce() const noexcept { return FInForce; }
 
   // Cancel (and Esc): stops the running transfer, the wait for the peer's
   // reply, or a connect under way, and closes the connection; does nothing
@@ -115,6 +122,8 @@ class TForm2 : public TComponent {
   // The name of the file whose transfer is being measured; empty outside one.
   std::optional<std::u16string> FMeasuredName;
   std::optional<TTransferSummary> FLastTransfer;
+  TLinkSettings FLinkSettings;
+  std::optional<TLinkSettingsInForce> FInForce;
   // A byte left over from a piece of odd length, joined with the next piece's first byte.
   std::optional<uint8_t> FReceivedCarry;
   std::optional<uint8_t> FSentCarry;

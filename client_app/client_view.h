@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link_settings.h"
 #include "link_statistics.h"
 
 // The single-line edits the client logic reads.
@@ -57,4 +58,12 @@ class TClientView {
   virtual void ShowConnectionError(int32_t /*Code*/, const std::u16string& Description) {
     AppendLog(Description);
   }
+  // Runs the modal "Link settings…" dialog over Settings; true with the values
+  // the operator accepted. The dialog and its popups are gone when it returns.
+  // A view without one keeps the settings.
+  virtual bool ExecuteLinkSettingsDialog(TLinkSettings&) { return false; }
+  // Shows the settings the next Open will use.
+  virtual void ShowNextLinkSettings(const TLinkSettings&) {}
+  // Shows the settings a new connection has, read back from UDT4.
+  virtual void ShowSettingsInForce(const TLinkSettingsInForce&) {}
 };

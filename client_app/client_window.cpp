@@ -17,6 +17,7 @@
 
 #include "app_support.h"
 #include "batched_text.h"
+#include "link_settings_dialog.h"
 #include "statistics_panel.h"
 #include "exchange_protocol.h"
 
@@ -94,6 +95,9 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   Button4 = NewButton(this, "Button4", "Close");
   edtContent = NewEdit(this, "edtContent", QStringLiteral("edtContent"), 121);
   Button2 = NewButton(this, "Button2", "Send");
+  btnLinkSettings = NewButton(this, "btnLinkSettings", "Link settings…");
+  btnLinkSettings->setToolTip(QStringLiteral("The UDT settings of the next Open: MSS, buffers, flow "
+                                             "window, rate, block size, congestion control."));
 
   Gauge1 = new QProgressBar(this);
   Gauge1->setObjectName("Gauge1");
@@ -133,7 +137,8 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   controls->setRowMinimumHeight(2, 10);
   controls->addWidget(Gauge1, 3, 0, 1, 6);
   controls->addWidget(btnSendFile, 3, 6);
-  controls->setColumnStretch(7, 1);
+  controls->addWidget(btnLinkSettings, 1, 7);
+  controls->setColumnStretch(8, 1);
   auto* statistics = new QHBoxLayout;
   statistics->setContentsMargins(8, 0, 8, 0);
   statistics->addWidget(FStatistics);
@@ -150,6 +155,7 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   connect(Button4, &QPushButton::clicked, this, [this] { Run(&TForm2::Button4Click); });
   connect(Button2, &QPushButton::clicked, this, [this] { Run(&TForm2::Button2Click); });
   connect(btnSendFile, &QPushButton::clicked, this, [this] { Run(&TForm2::btnSendFileClick); });
+  connect(btnLinkSettings, &QPushButton::clicked, this, [this] { Run(&TForm2::btnLinkSettingsClick); });
   // Esc cancels wherever the focus is while this page is shown; a dialog of its
   // own, being a window of its own, keeps Esc for itself.
   auto* cancel = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -216,6 +222,7 @@ void TClientWindow::SetConnectionButtonsEnabled(bool enabled) {
   Button1->setEnabled(enabled);
   Button4->setEnabled(enabled);
   Button2->setEnabled(enabled);
+  btnLinkSettings->setEnabled(enabled);
 }
 
 void TClientWindow::SetGaugeProgress(int value) {
@@ -245,4 +252,16 @@ void TClientWindow::SetCancelEnabled(bool enabled) { FStatistics->SetCancelEnabl
 
 void TClientWindow::ShowTransferSummary(const TTransferSummary& summary) {
   FStatistics->ShowSummary(summary);
+}
+
+bool TClientWindow::ExecuteLinkSettingsDialog(TLinkSettings& settings) {
+  return TLinkSettingsDialog::Edit(this, settings);
+}
+
+void TClientWindow::ShowNextLinkSettings(const TLinkSettings& settings) {
+  FStatistics->ShowNextSettings(settings);
+}
+
+void TClientWindow::ShowSettingsInForce(const TLinkSettingsInForce& settings) {
+  FStatistics->ShowSettingsInForce(settings);
 }

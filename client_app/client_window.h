@@ -54,6 +54,9 @@ class TClientWindow : public QWidget, public TClientView {
   void ShowError(const std::u16string& text) override;
   void SetCancelEnabled(bool enabled) override;
   void ShowTransferSummary(const TTransferSummary& summary) override;
+  bool ExecuteLinkSettingsDialog(TLinkSettings& settings) override;
+  void ShowNextLinkSettings(const TLinkSettings& settings) override;
+  void ShowSettingsInForce(const TLinkSettingsInForce& settings) override;
 
   // The statistics panel below the controls.
   TStatisticsPanel* StatisticsPanel() const noexcept { return FStatistics; }
@@ -79,6 +82,7 @@ class TClientWindow : public QWidget, public TClientView {
   QPushButton* Button2;
   QProgressBar* Gauge1;
   QPushButton* btnSendFile;
+  QPushButton* btnLinkSettings;
   // The file-open dialog while it runs, nullptr otherwise.
   QFileDialog* OpenDialog1 = nullptr;
   // Where the dialog was last, so the next one opens there.

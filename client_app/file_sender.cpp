@@ -124,11 +124,13 @@ bool TFileSender::SendFileData(TFileStream& Stream, int32_t Size) {
   FView.SetGaugeMaxValue(100);
   int32_t sent = 0;
   int32_t n = 0;
-  char piece[protocol::kPieceSize];
+  const int32_t block = std::clamp(FBlock, 1, kMaxBlock);
+  FPiece.resize(static_cast<size_t>(block));
+  char* piece = FPiece.data();
   for (;;) {
     // Never more than the announced size: whatever followed would reach the
     // peer as the start of the next message.
-    n = Stream.Read(piece, std::min(protocol::kPieceSize, Size - sent));
+    n = Stream.Read(piece, std::min(block, Size - sent));
     sent += n;
     // An empty file is complete at once.
     long double percent = Size == 0 ? 100.0L : static_cast<long double>(sent) / Size * 100.0L;

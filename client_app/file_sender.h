@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "client_view.h"
 #include "custom_ip_client.h"
@@ -80,6 +81,9 @@ class TFileSender {
 
   TState State() const noexcept { return FState; }
   TOutcome Outcome() const noexcept { return FOutcome; }
+  // Pieces of file data are at most Block bytes (1 to kMaxBlock), from the next transfer on.
+  int32_t Block() const noexcept { return FBlock; }
+  void SetBlock(int32_t Block) noexcept { FBlock = Block; }
   // True from the click until the transfer has ended.
   bool Running() const noexcept { return FState != TState::Idle && FState != TState::Finished; }
   // True while a chosen file is on its way: the buttons are disabled then.
@@ -121,4 +125,6 @@ class TFileSender {
   int32_t FRoomHandle = -1;
   int32_t FRoomPackets = 0;
   int32_t FRoomPayload = 0;
+  int32_t FBlock = protocol::kPieceSize;
+  std::vector<char> FPiece;
 };

@@ -52,6 +52,16 @@ int32_t TFileStream::Read(void* buf, int32_t count) noexcept {
   auto* out = static_cast<char*>(buf);
   int32_t done = 0;
   while (done < count) {
+    if (FBlockUsed == FBlockSize && count - done >= kReadAhead) {
+      // A large read goes straight into the caller's buffer.
+      ssize_t r;
+      do {
+        r = ::read(FFd, out + done, static_cast<size_t>(count - done));
+      } while (r < 0 && errno == EINTR);
+      if (r <= 0) break;
+      done += static_cast<int32_t>(r);
+      continue;
+    }
     if (FBlockUsed == FBlockSize && !Refill()) break;
     const int32_t k = std::min(count - done, FBlockSize - FBlockUsed);
     std::memcpy(out + done, FBlock.get() + FBlockUsed, static_cast<size_t>(k));

@@ -107,6 +107,15 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QWidget(parent) {
       "The last file transfer: bytes sent, time, average rate, packets retransmitted and "
       "lost during it, the SHA-256 of the bytes sent, and how it ended."));
 
+  FSettingsLabel = new QLabel;
+  FSettingsLabel->setObjectName(QStringLiteral("LinkSettings"));
+  FSettingsLabel->setWordWrap(true);
+  FSettingsLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  FSettingsLabel->setToolTip(QStringLiteral(
+      "The link settings of the connection, read back from UDT4 once it was made (the MSS is the "
+      "smaller of the two ends'), and those the next Open uses (\"Link settings…\")."));
+  ShowNextSettings({});
+
   FCancel = new QPushButton(QStringLiteral("Cancel"));
   FCancel->setObjectName(QStringLiteral("btnCancel"));
   FCancel->setToolTip(QStringLiteral("Stops the transfer or the wait for the peer and closes the connection (Esc)."));
@@ -124,6 +133,7 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QWidget(parent) {
   auto* left = new QVBoxLayout;
   left->addLayout(grid);
   left->addWidget(FSummary);
+  left->addWidget(FSettingsLabel);
   left->addStretch();
   left->addLayout(buttons);
 
@@ -186,13 +196,34 @@ void TStatisticsPanel::Show(const TLinkStatistics& Statistics) {
 
 void TStatisticsPanel::ShowSummary(const TTransferSummary& Summary) {
   FSummary->setText(Q(SummaryText(Summary)));
+  if (Summary.Settings) ShowSettingsInForce(*Summary.Settings);
 }
 
 void TStatisticsPanel::SetCancelEnabled(bool Enabled) { FCancel->setEnabled(Enabled); }
 
+void TStatisticsPanel::ShowNextSettings(const TLinkSettings& Settings) {
+  const std::string line = LinkSettingsLine(Settings);
+  FNextText = line.empty() ? "defaults" : line;
+  ShowSettingsText();
+}
+
+void TStatisticsPanel::ShowSettingsInForce(const TLinkSettingsInForce& Settings) {
+  FInForce = Settings;
+  ShowSettingsText();
+}
+
+void TStatisticsPanel::ShowSettingsText() {
+  std::string text = FInForce ? "Link: " + LinkSettingsText(*FInForce) + "\n" : std::string();
+  FSettingsLabel->setText(Q(text + "Next Open: " + FNextText));
+}
+
 bool TStatisticsPanel::SaveStatistics(const QString& Path, QString* Reason) const {
   std::ostringstream csv;
-  WriteSamplesCsv(csv, FMonitor.Statistics().Samples());
+  // Without settings of its own a connection's CSV stays as it always was.
+  if (FInForce && FInForce->Asked)
+    WriteSamplesCsv(csv, FMonitor.Statistics().Samples(), *FInForce);
+  else
+    WriteSamplesCsv(csv, FMonitor.Statistics().Samples());
   const std::string text = csv.str();
   QFile file(Path);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QWidget>
+#include <optional>
+#include <string>
 
 #include "link_statistics.h"
 
@@ -34,6 +36,11 @@ class TStatisticsPanel : public QWidget {
   // Shows how the last file transfer went.
   void ShowSummary(const TTransferSummary& Summary);
   void SetCancelEnabled(bool Enabled);
+  // Shows the settings the next Open uses; the connection's own follow once it is made.
+  void ShowNextSettings(const TLinkSettings& Settings);
+  // Shows the settings of a new connection, read back from UDT4; its CSV
+  // carries them when some setting was asked for.
+  void ShowSettingsInForce(const TLinkSettingsInForce& Settings);
   // Writes the samples of the current or last connection as CSV to Path; false
   // with a reason when the file cannot be written.
   bool SaveStatistics(const QString& Path, QString* Reason = nullptr) const;
@@ -48,6 +55,7 @@ class TStatisticsPanel : public QWidget {
  private:
   void Show(const TLinkStatistics& Statistics);
   void AskAndSave();
+  void ShowSettingsText();
 
   const TUDTBaseSocket* FSocket = nullptr;
   TLinkMonitor FMonitor;
@@ -55,6 +63,9 @@ class TStatisticsPanel : public QWidget {
   // The counters' value labels, in the order of the table in the .cpp.
   std::vector<QLabel*> FCounters;
   QLabel* FSummary;
+  QLabel* FSettingsLabel;
+  std::string FNextText;
+  std::optional<TLinkSettingsInForce> FInForce;
   QPushButton* FCancel;
   QPushButton* FSave;
   QChart* FChart;

@@ -107,7 +107,8 @@ TCommandLineOutcome ReadBenchOptions(const QStringList& Arguments, const QString
   const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                    QStringLiteral("Shows the version and ends."));
   const TServerOptions server(QStringLiteral("the server page"));
-  parser.addOptions({help, version, server.Listen, server.Folder});
+  parser.addOptions({help, version});
+  parser.addOptions(server.All());
   if (KeepToolkitOptions) {
     for (const char* name : kToolkitValueOptions) {
       QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
@@ -152,7 +153,10 @@ TServerOptions::TServerOptions(const QString& Where)
              QStringLiteral("[HOST:]PORT")),
       Folder(QStringLiteral("folder"),
              QStringLiteral("Where received files are stored (default: the program's folder)."),
-             QStringLiteral("DIR")) {}
+             QStringLiteral("DIR")),
+      Link(Where) {}
+
+QList<QCommandLineOption> TServerOptions::All() const { return QList{Listen, Folder} + Link.Options; }
 
 std::optional<int> TServerOptions::Read(const QCommandLineParser& Parser, TBenchOptions& Options) const {
   if (Parser.isSet(Listen)) {
@@ -174,7 +178,7 @@ std::optional<int> TServerOptions::Read(const QCommandLineParser& Parser, TBench
       return ecUsage;
     }
   }
-  return std::nullopt;
+  return Link.Read(Parser, Options.Link);
 }
 
 void RequireListening(const TBenchOptions& Options, bool Listening) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "exchange_protocol.h"
+#include "link_options.h"
 
 class QCommandLineParser;
 
@@ -47,6 +48,8 @@ struct TBenchOptions {
   std::optional<TListenAddress> Listen;
   // Where received files go; the program's own folder when not given.
   std::optional<std::string> Folder;
+  // The link settings the server page listens with; none when not given.
+  TLinkSettings Link;
 };
 
 // The --listen and --folder options of a program with a server page.
@@ -59,6 +62,9 @@ struct TServerOptions {
 
   QCommandLineOption Listen;
   QCommandLineOption Folder;
+  TLinkOptions Link;
+  // Listen, Folder and the link options, for a parser.
+  QList<QCommandLineOption> All() const;
 };
 
 // What a program does after reading its command line.

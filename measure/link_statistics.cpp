@@ -50,7 +50,24 @@ void PutNumber(std::ostream& Out, T v) {
   Out.write(text, r.ptr - text);
 }
 
+// The settings' columns after a sample's, and their values.
+const char kSettingsCsvHeader[] =
+    ",mss,udt_sndbuf,udt_rcvbuf,udp_sndbuf,udp_rcvbuf,fc,max_bw_bytes_per_s,block,cc_fixed_mbps";
+
+void PutSettings(std::ostream& Out, const TLinkSettingsInForce& s) {
+  for (int64_t v : {int64_t{s.Mss}, int64_t{s.SndBuf}, int64_t{s.RcvBuf}, int64_t{s.UdpSndBuf},
+                    int64_t{s.UdpRcvBuf}, int64_t{s.FlowWindow}, s.MaxBandwidth, int64_t{s.Block}}) {
+    Out << ',';
+    PutNumber(Out, v);
+  }
+  Out << ',';
+  PutNumber(Out, s.FixedRateMbps);
+}
+
 }  // namespace
+
+static void WriteSamples(std::ostream& Out, const std::vector<TLinkSample>& Samples,
+                         const TLinkSettingsInForce* Settings);
 
 TLinkSample SampleOf(const TUDTTraceInfo& Info, double Seconds) {
   TLinkSample s;
@@ -86,16 +103,27 @@ const char* const kLinkSampleCsvHeader =
     "seconds,send_mbps,receive_mbps,rtt_ms,bandwidth_mbps,packets_sent,packets_received,"
     "packets_retransmitted,send_loss,receive_loss,flow_window,congestion_window,packets_in_flight";
 
-void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples) {
-  Out << kLinkSampleCsvHeader << '\n';
+static void WriteSamples(std::ostream& Out, const std::vector<TLinkSample>& Samples,
+                         const TLinkSettingsInForce* Settings) {
+  Out << kLinkSampleCsvHeader << (Settings ? kSettingsCsvHeader : "") << '\n';
   for (const TLinkSample& s : Samples) {
     PutNumber(Out, s.Seconds);
     ForEachField([&](const auto& f) {
       Out << ',';
       PutNumber(Out, s.*f.Kept);
     });
+    if (Settings) PutSettings(Out, *Settings);
     Out << '\n';
   }
+}
+
+void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples) {
+  WriteSamples(Out, Samples, nullptr);
+}
+
+void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples,
+                     const TLinkSettingsInForce& Settings) {
+  WriteSamples(Out, Samples, &Settings);
 }
 
 bool TLinkMonitor::Tick(const TUDTBaseSocket& Socket) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ class TLinkStatistics {
 extern const char* const kLinkSampleCsvHeader;
 // Writes the header row, then one row per sample; numbers with a '.' whatever the locale.
 void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples);
+// The same with the connection's settings in force as further columns of every row.
+void WriteSamplesCsv(std::ostream& Out, const std::vector<TLinkSample>& Samples,
+                     const TLinkSettingsInForce& Settings);
 
 // Samples the connection of one socket, normally every kInterval, and keeps
 // the samples of the current or last connection. Call it on the socket's thread.
@@ -101,4 +105,6 @@ struct TTransferSummary {
   bool LinkMeasured = false;  // the monitor was read at the start and the end: Retransmitted, Lost, LossPercent hold
   std::string Sha256;     // of the bytes sent, or stored
   TTransferOutcome Outcome = TTransferOutcome::Complete;
+  // The connection's settings, read back from UDT4, with the page's block size.
+  std::optional<TLinkSettingsInForce> Settings;
 };

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "exchange_protocol.h"
 #include "received_file.h"
@@ -102,12 +103,14 @@ void TServerConversation::ReceiveFile() {
     ReportTransfer(name, meter, TTransferOutcome::Refused);
     throw;
   }
-  char buffer[protocol::kPieceSize];
+  const int32_t block = std::clamp(FBlock, 1, kMaxBlock);
+  std::vector<char> data(static_cast<size_t>(block));
+  char* buffer = data.data();
   int32_t stored = 0;
   std::exception_ptr failure;
   try {
     while (stored < size) {
-      int32_t n = FClientSocket.ReceiveBuf(buffer, std::min(protocol::kPieceSize, size - stored), 0);
+      int32_t n = FClientSocket.ReceiveBuf(buffer, std::min(block, size - stored), 0);
       if (n <= 0) break;
       file->Write(buffer, n);
       meter.Add(FClientSocket, buffer, n);
@@ -150,6 +153,8 @@ TTransferSummary TServerConversation::ReportTransfer(const std::u16string& Name,
   TTransferSummary s = Meter.Finish(FClientSocket, Outcome);
   s.Peer = FClientSocket.RemoteHost() + ":" + FClientSocket.RemotePort();
   s.Name = Utf16ToUtf8(Printable(Name));
+  s.Settings = FClientSocket.SettingsInForce();
+  if (s.Settings) s.Settings->Block = FBlock;
   if (FEvents.OnTransfer) FEvents.OnTransfer(s);
   return s;
 }
@@ -214,6 +219,11 @@ bool TConversations::WaitIdle(std::chrono::milliseconds Timeout) {
 void TConversations::WaitIdle() {
   std::unique_lock<std::mutex> g(FLock);
   FIdle.wait(g, [this] { return FHandles.empty(); });
+}
+
+std::vector<int32_t> TConversations::Handles() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FHandles;
 }
 
 int TConversations::Count() const {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "custom_ip_client.h"
+#include "exchange_protocol.h"
 #include "link_statistics.h"
 #include "server_view.h"
 
@@ -57,6 +58,9 @@ class TServerConversation {
   // other until the connection ends, its worker is told to stop, or a failure
   // breaks a message off; then "Work thread Terminated".
   void Run();
+  // File data is received in calls of at most Block bytes (1 to kMaxBlock),
+  // whatever size the client sends; the protocol's piece size unless set.
+  void SetBlock(int32_t Block) noexcept { FBlock = Block; }
 
  private:
   // Reports "<%s: %s> %s" with the peer's host and port.
@@ -74,6 +78,7 @@ class TServerConversation {
   const std::function<std::string()> FFolder;
   const TEvents FEvents;
   TConversations* const FConversations;
+  int32_t FBlock = protocol::kPieceSize;
 };
 
 // The conversations running on a server's workers, and whether new ones may begin.
@@ -94,6 +99,8 @@ class TConversations {
   // Waits until no conversation runs, however long that takes.
   void WaitIdle();
   int Count() const;
+  // UDT handles of the running conversations. Any thread.
+  std::vector<int32_t> Handles() const;
 
  private:
   // Closes Handle at once, dropping what its peer has not acknowledged.

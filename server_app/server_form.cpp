@@ -1,6 +1,7 @@
 #include "server_form.h"
 
 #include <string>
+#include <vector>
 
 #include "app_support.h"
 #include "work_thread.h"
@@ -62,6 +63,12 @@ bool TForm1::Shutdown(std::chrono::milliseconds Timeout) {
 
 int TForm1::ConversationCount() const { return FConversations->Count(); }
 
+std::vector<int32_t> TForm1::ConversationHandles() const { return FConversations->Handles(); }
+
+void TForm1::SetLinkSettings(const TLinkSettings& Settings) {
+  FUdtServer1->SetLinkSettings(Settings);
+  FBlock = Settings.Block.value_or(protocol::kPieceSize);
+}
 int TForm1::ReceivingCount() const { return FConversations->Receiving(); }
 
 std::string TForm1::ReceiveFolder() const {
@@ -121,9 +128,10 @@ void TForm1::UdtServer1Accept(TObject*, TUDTCustomIpClient* ClientSocket) {
   events.OnFileReceived = [this, ClientSocket](const TFileReceipt& Receipt) {
     if (OnFileReceived) OnFileReceived(*ClientSocket, Receipt);
   };
-  TServerConversation(*ClientSocket, [this] { return ReceiveFolder(); }, std::move(events),
-                      FConversations.get())
-      .Run();
+  TServerConversation conversation(*ClientSocket, [this] { return ReceiveFolder(); },
+                                   std::move(events), FConversations.get());
+  conversation.SetBlock(Block());
+  conversation.Run();
 }
 
 void TForm1::ClientSocketError(TObject* Sender, int32_t SocketError, const char* ErrorDesc) {

@@ -3,6 +3,7 @@
 // IServerView, so it runs the same with or without a screen.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -60,6 +61,16 @@ class TForm1 {
   // one to the server log. The thread whose call on the connection failed.
   void ClientSocketError(TObject* Sender, int32_t SocketError, const char* ErrorDesc);
 
+  // The link settings the server listens with from its next open on; accepted
+  // connections inherit them from the listener, and receive file data in
+  // blocks of Settings.Block (the protocol's piece size when not given),
+  // whatever size the client sends. Main thread, before or between opens.
+  void SetLinkSettings(const TLinkSettings& Settings);
+  // Bytes of file data per receive call. Any thread.
+  int32_t Block() const noexcept { return FBlock.load(); }
+  // UDT handles of the connections whose conversation runs now. Any thread.
+  std::vector<int32_t> ConversationHandles() const;
+
   // The server component. Its properties belong to the main thread.
   TUDTServer* UdtServer1() const noexcept { return FUdtServer1.get(); }
 
@@ -93,4 +104,5 @@ class TForm1 {
   mutable std::mutex FFolderLock;  // guards FReceiveFolder
   std::string FReceiveFolder;
   std::unique_ptr<TUDTServer> FUdtServer1;
+  std::atomic<int32_t> FBlock{protocol::kPieceSize};
 };

@@ -26,7 +26,7 @@ QString ToQString(const std::u16string& s) { return QString::fromStdU16String(s)
 }  // namespace
 
 TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
-                             const TSocketHost& LocalHost)
+                             const TSocketHost& LocalHost, const TLinkSettings& Link)
     : QWidget(Parent),
       FMemo1(new QPlainTextEdit(this)),
       FedtIP(new QLineEdit(this)),
@@ -100,6 +100,7 @@ TServerWindow::TServerWindow(QWidget* Parent, const TSocketPort& LocalPort,
 
   FForm = std::make_unique<TForm1>(*this, LocalPort);
   if (!LocalHost.empty()) FForm->UdtServer1()->SetLocalHost(LocalHost);
+  FForm->SetLinkSettings(Link);
   Run([this] { FForm->FormCreate(); });
 }
 

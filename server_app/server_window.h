@@ -31,9 +31,10 @@ class TServerWindow : public QWidget, public IServerView {
 
   // Builds the window, hidden, and runs FormCreate: the server listens at once on
   // every local IPv4 address (or LocalHost, when given), port LocalPort (its
-  // stored setting, the default port).
+  // stored setting, the default port), with the link settings Link.
   explicit TServerWindow(QWidget* Parent = nullptr, const TSocketPort& LocalPort = protocol::kDefaultPort,
-                         const TSocketHost& LocalHost = protocol::kListenHost);
+                         const TSocketHost& LocalHost = protocol::kListenHost,
+                         const TLinkSettings& Link = {});
   // Shuts the server and its conversations down before the controls go.
   ~TServerWindow() override;
 

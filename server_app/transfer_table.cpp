@@ -25,9 +25,12 @@ constexpr TColumnText kColumnTexts[TTransferTable::kColumns] = {
                   "asked for again)."},
     {"Avg RTT ms", "Average of the round-trip time UDT measured on the server's socket "
                    "during the transfer."},
+    {"MSS", "The segment size the connection settled on: the smaller of the two ends'."},
+    {"Block", "Bytes of file data per receive call on the server."},
+    {"Link settings", "The connection's settings, read back from UDT4 after it was accepted."},
 };
 
-static_assert(TTransferTable::kColumns == kSummaryColumns && TTransferTable::colSha256 == scSha256 &&
+static_assert(TTransferTable::colMss == kSummaryColumns && TTransferTable::colSha256 == scSha256 &&
               TTransferTable::colRtt == scAverageRtt);
 
 }  // namespace
@@ -50,10 +53,18 @@ void TTransferTable::AddTransfer(const TTransferSummary& s) {
   if (rowCount() >= kMaxRows) removeRow(0);
   const int row = rowCount();
   insertRow(row);
-  const auto texts = SummaryColumns(s);
+  const auto summary = SummaryColumns(s);
+  const std::string settings[] = {s.Settings ? std::to_string(s.Settings->Mss) : "",
+                                  s.Settings ? std::to_string(s.Settings->Block) : "",
+                                  s.Settings ? LinkSettingsText(*s.Settings) : ""};
+  // The summary's columns, then the link settings'.
+  auto texts = [&](int c) -> const std::string& {
+    return c < kSummaryColumns ? summary[static_cast<size_t>(c)] : settings[c - kSummaryColumns];
+  };
   for (int c = 0; c < kColumns; ++c) {
-    auto* item = new QTableWidgetItem(QString::fromStdString(texts[c]));
-    if (c == colBytes || c == colSeconds || c == colMBps || c == colLoss || c == colRtt)
+    auto* item = new QTableWidgetItem(QString::fromStdString(texts(c)));
+    if (c == colBytes || c == colSeconds || c == colMBps || c == colLoss || c == colRtt ||
+        c == colMss || c == colBlock)
       item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setItem(row, c, item);
   }

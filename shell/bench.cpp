@@ -43,13 +43,14 @@ TBench::TBench(const TBenchOptions& Options) {
   frmCorlan = FContainer.get();
   if (Options.Listen) {
     FServer = std::make_unique<TServerWindow>(nullptr, std::to_string(Options.Listen->Port),
-                                              Options.Listen->Host);
+                                              Options.Listen->Host, Options.Link);
     // The edits say where the server listens, so 打开 opens it there again.
     FServer->edtPort()->setText(QString::number(Options.Listen->Port));
     if (!Options.Listen->Host.empty())
       FServer->edtIP()->setText(QString::fromStdString(Options.Listen->Host));
   } else {
-    FServer = std::make_unique<TServerWindow>();
+    FServer = std::make_unique<TServerWindow>(nullptr, protocol::kDefaultPort,
+                                              protocol::kListenHost, Options.Link);
   }
   if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   Form1 = FServer.get();
@@ -99,6 +100,7 @@ int RunBench(int argc, char** argv) {
       },
       [&options] {
         auto bench = std::make_unique<TBench>(options);
+        RequireLinkSettings(bench->ServerWindow().Form().UdtServer1()->SettingRefused());
         RequireListening(options, bench->ServerWindow().Form().UdtServer1()->Listening());
         bench->Show();
         return bench;

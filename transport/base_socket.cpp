@@ -42,8 +42,24 @@ void TUDTBaseSocket::Open() {
   FHandleOpen = h != -1;
   FActive = h != -1;
   if (h == -1) return;
-  int32_t mss = kSegmentSize;
-  CheckResult(udt_setsockopt(Handle(), 0, 0, &mss, sizeof mss));
+  // The settings go on here, before a descendant binds, connects or listens:
+  // UDT4 takes the segment size and the buffers only before bind, the flow
+  // window and the congestion control only before connect.
+  FSettingRefused.reset();
+  int32_t mss = FLinkSettings.Mss.value_or(kSegmentSize);
+  const int32_t r = udt_setsockopt(Handle(), 0, 0, &mss, sizeof mss);
+  if (r == -1 && FLinkSettings.Mss) {
+    const char* desc = nullptr;
+    const int32_t code = udt_getlasterror2(&desc);
+    FSettingRefused = TSettingRefusal{"mss", std::to_string(mss), code, desc ? desc : ""};
+  }
+  CheckResult(r);
+  if (Active() && !FLinkSettings.Empty()) {
+    TLinkSettings rest = FLinkSettings;
+    rest.Mss.reset();
+    FSettingRefused = ApplyLinkSettings(h, rest);
+    if (FSettingRefused) ReportError(FSettingRefused->Code, FSettingRefused->Desc.c_str());
+  }
   FBytesReceived = 0;
   FBytesSent = 0;
   NotifyCreateHandle();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "link_settings.h"
 #include "udt_h.h"
 #include "udt_type.h"
 
@@ -24,7 +25,8 @@ class TUDTBaseSocket : public TComponent {
   explicit TUDTBaseSocket(TComponent* AOwner);
   ~TUDTBaseSocket() override;
 
-  // Creates the UDT socket and sets its segment size; does nothing when open.
+  // Creates the UDT socket and sets its segment size and the link settings;
+  // does nothing when open.
   virtual void Open();
   // Closes the UDT socket; does nothing when closed. Handle() keeps its value.
   virtual void Close();
@@ -69,6 +71,18 @@ class TUDTBaseSocket : public TComponent {
   // connected. Clear starts a new interval for the interval fields. A failure
   // takes no error path. Call it on the thread that uses the socket.
   std::optional<TUDTTraceInfo> PerfMon(bool Clear = true) const noexcept;
+
+  // The link settings every socket Open creates from now on gets, before it
+  // is bound, connected or listens; an open socket keeps its own.
+  const TLinkSettings& LinkSettings() const noexcept { return FLinkSettings; }
+  void SetLinkSettings(const TLinkSettings& Value) { FLinkSettings = Value; }
+  // The setting UDT4 refused at the last Open, which took the error path; empty when none.
+  const std::optional<TSettingRefusal>& SettingRefused() const noexcept { return FSettingRefused; }
+  // The settings the connection really has, read back from UDT4; empty when
+  // it cannot tell. Block is left 0.
+  std::optional<TLinkSettingsInForce> SettingsInForce() const noexcept {
+    return ReadLinkSettings(Handle());
+  }
 
   static int32_t MapDomain(TUDTSocketDomain sd) noexcept { return UDTSocketDomainMap[sd]; }
   static int32_t MapSockType(TUDTSocketType st) noexcept { return UDTSocketTypeMap[st]; }
@@ -161,6 +175,8 @@ class TUDTBaseSocket : public TComponent {
   TUDTSocketType FSockType = stStream;
   UDSET FReadFds = nullptr;
   UDSET FWriteFds = nullptr;
+  TLinkSettings FLinkSettings;
+  std::optional<TSettingRefusal> FSettingRefused;
 };
 
 // True when text ends with eol, eol is not empty, and the marker does not start

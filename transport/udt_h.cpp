@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <udt/udt.h>
 
+#include "fixed_rate_cc.h"
 #include "udt_type.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -28,9 +29,19 @@ static_assert(offsetof(TUDTTraceInfo, mbpsSendRate) == offsetof(UDT::TRACEINFO, 
 static_assert(offsetof(TUDTTraceInfo, pktFlightSize) == offsetof(UDT::TRACEINFO, pktFlightSize));
 static_assert(offsetof(TUDTTraceInfo, byteAvailRcvBuf) == offsetof(UDT::TRACEINFO, byteAvailRcvBuf));
 
-int32_t IntOption(int32_t u, UDT::SOCKOPT optname, int32_t* value) noexcept {
+template <class T>
+int32_t GetOption(int32_t u, UDT::SOCKOPT optname, T* value) noexcept {
   int32_t len = sizeof *value;
   return udt_getsockopt(u, 0, optname, value, &len);
+}
+
+int32_t IntOption(int32_t u, UDT::SOCKOPT optname, int32_t* value) noexcept {
+  return GetOption(u, optname, value);
+}
+
+template <class T>
+int32_t SetOption(int32_t u, UDT::SOCKOPT optname, T value) noexcept {
+  return udt_setsockopt_direct(u, 0, optname, &value, sizeof value);
 }
 
 }  // namespace
@@ -111,6 +122,48 @@ int32_t udt_setlinger(int32_t u, int32_t onoff, int32_t seconds) noexcept {
 
 int32_t udt_setrcvtimeo(int32_t u, int32_t milliseconds) noexcept {
   return udt_setsockopt_direct(u, 0, UDT_RCVTIMEO, &milliseconds, sizeof milliseconds);
+}
+
+int32_t udt_setsndbuf(int32_t u, int32_t bytes) noexcept { return SetOption(u, UDT_SNDBUF, bytes); }
+
+int32_t udt_setrcvbuf(int32_t u, int32_t bytes) noexcept { return SetOption(u, UDT_RCVBUF, bytes); }
+
+int32_t udt_setudpsndbuf(int32_t u, int32_t bytes) noexcept { return SetOption(u, UDP_SNDBUF, bytes); }
+
+int32_t udt_setudprcvbuf(int32_t u, int32_t bytes) noexcept { return SetOption(u, UDP_RCVBUF, bytes); }
+
+int32_t udt_setfc(int32_t u, int32_t packets) noexcept { return SetOption(u, UDT_FC, packets); }
+
+int32_t udt_setmaxbw(int32_t u, int64_t bytesPerSecond) noexcept {
+  return SetOption(u, UDT_MAXBW, bytesPerSecond);
+}
+
+int32_t udt_getrcvbuf(int32_t u, int32_t* bytes) noexcept { return IntOption(u, UDT_RCVBUF, bytes); }
+
+int32_t udt_getudpsndbuf(int32_t u, int32_t* bytes) noexcept { return IntOption(u, UDP_SNDBUF, bytes); }
+
+int32_t udt_getudprcvbuf(int32_t u, int32_t* bytes) noexcept { return IntOption(u, UDP_RCVBUF, bytes); }
+
+int32_t udt_getfc(int32_t u, int32_t* packets) noexcept { return IntOption(u, UDT_FC, packets); }
+
+int32_t udt_getmaxbw(int32_t u, int64_t* bytesPerSecond) noexcept {
+  return GetOption(u, UDT_MAXBW, bytesPerSecond);
+}
+
+int32_t udt_setfixedrate(int32_t u, double mbps) noexcept {
+  // UDT4 keeps a clone of the factory; this one may go.
+  try {
+    TFixedRateCCFactory factory(mbps);
+    return udt_setsockopt_direct(u, 0, UDT_CC, &factory, sizeof factory);
+  } catch (...) { return -1; }
+}
+
+int32_t udt_getfixedrate(int32_t u, double* mbps) noexcept {
+  CCC* cc = nullptr;
+  if (GetOption(u, UDT_CC, &cc) != 0) return -1;
+  const auto* fixed = dynamic_cast<const TFixedRateCC*>(cc);
+  if (mbps) *mbps = fixed ? fixed->RateMbps() : 0;
+  return 0;
 }
 
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept {

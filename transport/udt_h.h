@@ -39,6 +39,26 @@ int32_t udt_setlinger(int32_t u, int32_t onoff, int32_t seconds) noexcept;
 // Sets how long a receive on u waits for data, in ms; -1 (UDT's default)
 // waits for ever. A receive that times out fails with 6003.
 int32_t udt_setrcvtimeo(int32_t u, int32_t milliseconds) noexcept;
+// The link options of u, each one UDT4 option: UDT_SNDBUF, UDT_RCVBUF,
+// UDP_SNDBUF, UDP_RCVBUF (bytes), UDT_FC (packets), UDT_MAXBW (bytes/s, -1 for
+// no limit). UDT4 takes the buffers only before bind and the flow window only
+// before connect; see ApplyLinkSettings for the order.
+int32_t udt_setsndbuf(int32_t u, int32_t bytes) noexcept;
+int32_t udt_setrcvbuf(int32_t u, int32_t bytes) noexcept;
+int32_t udt_setudpsndbuf(int32_t u, int32_t bytes) noexcept;
+int32_t udt_setudprcvbuf(int32_t u, int32_t bytes) noexcept;
+int32_t udt_setfc(int32_t u, int32_t packets) noexcept;
+int32_t udt_setmaxbw(int32_t u, int64_t bytesPerSecond) noexcept;
+int32_t udt_getrcvbuf(int32_t u, int32_t* bytes) noexcept;
+int32_t udt_getudpsndbuf(int32_t u, int32_t* bytes) noexcept;
+int32_t udt_getudprcvbuf(int32_t u, int32_t* bytes) noexcept;
+int32_t udt_getfc(int32_t u, int32_t* packets) noexcept;
+int32_t udt_getmaxbw(int32_t u, int64_t* bytesPerSecond) noexcept;
+// Gives u's connections the fixed-rate congestion control at mbps (UDT_CC);
+// before connect or listen.
+int32_t udt_setfixedrate(int32_t u, double mbps) noexcept;
+// The rate of the fixed-rate control of the connected u, or 0 when it runs UDT4's own.
+int32_t udt_getfixedrate(int32_t u, double* mbps) noexcept;
 int32_t udt_send(int32_t u, const void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_recv(int32_t u, void* buf, int32_t len, int32_t flags) noexcept;
 int32_t udt_sendmsg(int32_t u, const void* buf, int32_t len, int32_t ttl, int32_t inorder) noexcept;

@@ -28,7 +28,34 @@ void TClientPage::Run(void (TForm2::*Handler)(TObject*)) {
 }
 
 void TClientPage::ClickOpen() {
-  if (FConnectionButtonsEnabled) Run(&TForm2::Button1Click);
+  if (!FConnectionButtonsEnabled) return;
+  const std::string typed = Utf16ToUtf8(FLinkSettings.Text());
+  if (typed != LinkSettingsLine(FForm->LinkSettings())) {
+    const size_t errors = FErrorCount;
+    Run(&TForm2::btnLinkSettingsClick);
+    if (FErrorCount != errors) return;
+  }
+  Run(&TForm2::Button1Click);
+}
+
+void TClientPage::ClickLinkSettings() {
+  if (FConnectionButtonsEnabled) Run(&TForm2::btnLinkSettingsClick);
+}
+
+bool TClientPage::ExecuteLinkSettingsDialog(TLinkSettings& settings) {
+  std::string error;
+  TLinkSettings read;
+  if (!ParseLinkSettingsLine(Utf16ToUtf8(FLinkSettings.Text()), read, error)) {
+    ShowError(u"Link settings: " + Utf8ToUtf16(error));
+    return false;
+  }
+  settings = read;
+  return true;
+}
+
+void TClientPage::ShowSettingsInForce(const TLinkSettingsInForce& settings) {
+  FInForce = settings;
+  FHost.Invalidate();
 }
 
 void TClientPage::ClickClose() {
@@ -53,6 +80,8 @@ TTextField& TClientPage::Field(TClientField Which) noexcept {
       return FedtContent;
     case TClientField::FilePath:
       break;
+    case TClientField::LinkSettings:
+      return FLinkSettings;
   }
   return FFilePath;
 }
@@ -145,7 +174,10 @@ void TClientPage::SetCaption(const std::u16string& text) {
 
 void TClientPage::ProcessEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
-void TClientPage::ShowError(const std::u16string& text) { FHost.ShowError(text); }
+void TClientPage::ShowError(const std::u16string& text) {
+  ++FErrorCount;
+  FHost.ShowError(text);
+}
 
 void TClientPage::ClickCancel() {
   if (FCancelEnabled) Run(&TForm2::btnCancelClick);
@@ -174,11 +206,13 @@ void TClientPage::ClickFocused() {
       return ClickSend();
     case TClientField::FilePath:
       return ClickSendFile();
+    case TClientField::LinkSettings:
+      return ClickLinkSettings();
   }
 }
 
 std::vector<TTextField*> TClientPage::FocusFields() {
-  return {&FEdit3, &FEdit2, &FedtContent, &FFilePath};
+  return {&FEdit3, &FEdit2, &FedtContent, &FFilePath, &FLinkSettings};
 }
 
 TTerminalPage::TCursor TClientPage::Draw(int Height, int Width) {
@@ -199,7 +233,7 @@ TTerminalPage::TCursor TClientPage::Draw(int Height, int Width) {
   DrawStream(trafficTop + 1, half + 1, trafficHeight - 2, Width - half - 2, Sent());
 
   const bool buttons = ConnectionButtonsEnabled();
-  int cursor[4];
+  int cursor[5];
   int row = Height - 7;
   int col = 1;
   col += Put(row, col, Width - col, u"对方IP ");
@@ -216,11 +250,16 @@ TTerminalPage::TCursor TClientPage::Draw(int Height, int Width) {
   col = 1;
   col += Put(row, col, Width - col, u"Message ");
   const int sendWidth = 10;
-  const int contentWidth = std::max(8, Width - col - sendWidth - 3);
+  // The message and, after Send, the link settings line of the next Open.
+  const int rest = std::max(16, Width - col - sendWidth - 3);
+  const int contentWidth = std::max(8, rest / 2);
   cursor[2] =
       DrawField(row, col, contentWidth, Field(TClientField::edtContent), Focus == 2);
   col += contentWidth + 2;
-  DrawButton(row, col, Width - col, u"F7", u"Send", buttons);
+  col += DrawButton(row, col, Width - col, u"F7", u"Send", buttons) + 2;
+  col += Put(row, col, Width - col, u"Link ");
+  cursor[4] = DrawField(row, col, std::max(4, Width - col - 2), Field(TClientField::LinkSettings),
+                        Focus == 4);
 
   row = Height - 5;
   col = 1;
@@ -247,7 +286,7 @@ TTerminalPage::TCursor TClientPage::Draw(int Height, int Width) {
                                         percent + u"  ");
   Put(row, col, Width - col, Title(Caption()));
 
-  return {Height - 7 + (Focus < 2 ? 0 : Focus - 1), cursor[Focus]};
+  return {Height - 7 + (Focus < 2 ? 0 : Focus == 4 ? 1 : Focus - 1), cursor[Focus]};
 }
 
 void TClientPage::DrawStatistics(int Row, int Rows, int Width) {
@@ -259,6 +298,11 @@ void TClientPage::DrawStatistics(int Row, int Rows, int Width) {
            FixedText(s.SendMbps, 1) + " Mb/s  recv " + FixedText(s.ReceiveMbps, 1) +
            " Mb/s  RTT " + RangeText(s.RttMs, stats.Rtt(), 3) + " ms  bandwidth " +
            RangeText(s.BandwidthMbps, stats.Bandwidth(), 1) + " Mb/s";
+    if (FInForce)
+      link += "  MSS " + std::to_string(FInForce->Mss) + " block " + std::to_string(FInForce->Block) +
+              " cc " +
+              (FInForce->FixedRateMbps > 0 ? "fixed:" + FixedText(FInForce->FixedRateMbps, 0)
+                                           : std::string("native"));
     packets = "Packets sent " + std::to_string(s.PacketsSent) + "  received " +
               std::to_string(s.PacketsReceived) + "  retransmitted " +
               std::to_string(s.Retransmitted) + "  loss send " + std::to_string(s.SendLoss) +

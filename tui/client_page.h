@@ -20,7 +20,7 @@
 #include "text_field.h"
 
 // The editable fields of the client page, in their Tab order.
-enum class TClientField { Edit3, Edit2, edtContent, FilePath };
+enum class TClientField { Edit3, Edit2, edtContent, FilePath, LinkSettings };
 
 // The client page: the log Memo1, the received and sent views, the edits, the
 // gauge and the caption, over TForm2. Main thread only.
@@ -47,6 +47,11 @@ class TClientPage : public TClientView, public TTerminalPage {
   void ClickSendFile();
   // Cancel: stops the running transfer or wait for the peer, if one runs.
   void ClickCancel();
+  // The settings line (name=value ...): its values apply from the next Open;
+  // a line that cannot be read goes to the error line. Open applies it too.
+  void ClickLinkSettings();
+  // The settings of the connection, read back when it was made.
+  const std::optional<TLinkSettingsInForce>& SettingsInForce() const noexcept { return FInForce; }
   // Enter: Open in the address edits, Send in the message, SendFile in the file path.
   void ClickFocused();
 
@@ -89,6 +94,9 @@ class TClientPage : public TClientView, public TTerminalPage {
   void ShowError(const std::u16string& text) override;
   void SetCancelEnabled(bool enabled) override;
   void ShowTransferSummary(const TTransferSummary& summary) override;
+  // Reads the settings line into settings; false, with the error shown, when it cannot.
+  bool ExecuteLinkSettingsDialog(TLinkSettings& settings) override;
+  void ShowSettingsInForce(const TLinkSettingsInForce& settings) override;
 
  private:
   void Run(void (TForm2::*Handler)(TObject*));
@@ -104,6 +112,9 @@ class TClientPage : public TClientView, public TTerminalPage {
   TTextField FEdit2{Utf8ToUtf16(protocol::kDefaultPort)};
   TTextField FedtContent{u"edtContent"};
   TTextField FFilePath;
+  TTextField FLinkSettings;
+  std::optional<TLinkSettingsInForce> FInForce;
+  size_t FErrorCount = 0;  // errors shown so far
   bool FConnectionButtonsEnabled = true;
   bool FSendFileEnabled = true;
   int FGaugeProgress = 0;

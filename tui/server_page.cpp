@@ -7,11 +7,12 @@
 using namespace terminal;
 
 TServerPage::TServerPage(TPageHost& Host, const TSocketPort& LocalPort,
-                         const TSocketHost& LocalHost)
+                         const TSocketHost& LocalHost, const TLinkSettings& Link)
     : FHost(Host) {
   FLog.push_back(u"Memo1");
   FForm = std::make_unique<TForm1>(*this, LocalPort);
   if (!LocalHost.empty()) FForm->UdtServer1()->SetLocalHost(LocalHost);
+  FForm->SetLinkSettings(Link);
   Run(&TForm1::FormCreate);
 }
 

@@ -24,9 +24,10 @@ class TServerPage : public IServerView, public TTerminalPage {
  public:
   // Builds the page and runs FormCreate: the server listens at once on every
   // local IPv4 address (or LocalHost, when given), port LocalPort. Host must
-  // outlive the page.
+  // outlive the page. The server listens with the link settings Link.
   explicit TServerPage(TPageHost& Host, const TSocketPort& LocalPort = protocol::kDefaultPort,
-                       const TSocketHost& LocalHost = protocol::kListenHost);
+                       const TSocketHost& LocalHost = protocol::kListenHost,
+                       const TLinkSettings& Link = {});
   // Shuts the server and its conversations down before the page's state goes.
   ~TServerPage() override;
   TServerPage(const TServerPage&) = delete;

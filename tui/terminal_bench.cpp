@@ -50,12 +50,13 @@ TTerminalBench::TTerminalBench(const TBenchOptions& Options) {
   TSignalPipe::SetForcedEnd(ForcedRestore());
   if (Options.Listen) {
     FServer = std::make_unique<TServerPage>(*FScreen, std::to_string(Options.Listen->Port),
-                                            Options.Listen->Host);
+                                            Options.Listen->Host, Options.Link);
     // The edits say where the server listens, so 打开 opens it there again.
     FServer->Edit(edtPort).SetText(AnsiToUnicode(std::to_string(Options.Listen->Port)));
     if (!Options.Listen->Host.empty()) FServer->Edit(edtIP).SetText(AnsiToUnicode(Options.Listen->Host));
   } else {
-    FServer = std::make_unique<TServerPage>(*FScreen);
+    FServer = std::make_unique<TServerPage>(*FScreen, protocol::kDefaultPort, protocol::kListenHost,
+                                            Options.Link);
   }
   if (Options.Folder) FServer->Form().SetReceiveFolder(*Options.Folder);
   FClient = std::make_unique<TClientPage>(*FScreen);
@@ -115,6 +116,7 @@ int RunTerminalBench(int argc, char** argv) {
                       UseUtf8Characters();
                       TSignalPipe::SaveTerminalModes();
                       auto bench = std::make_unique<TTerminalBench>(options);
+                      RequireLinkSettings(bench->ServerPage().Form().UdtServer1()->SettingRefused());
                       RequireListening(options, bench->ServerPage().Form().UdtServer1()->Listening());
                       return bench;
                     },

@@ -90,6 +90,38 @@ TEST_F(CommandLineBench, ServeTakesFilesWhoseSha256MatchesRefusesABadNameAndEcho
   EXPECT_EQ(heard, 5) << serve.Out().toStdString();
 }
 
+TEST_F(CommandLineBench, ATunedTransferArrivesWholeWithTheSettingsReadBackOnBothEnds) {
+  const QStringList tuned = {"--mss", "1500", "--block", "1MiB", "--json"};
+  ProgramProcess serve(UDTBENCH_CLI_EXE,
+                       QStringList{"serve", "--listen", Address(Port), "--folder", Arg(In.Path())} + tuned);
+  ASSERT_TRUE(serve.WaitForOutput("\"listening\"")) << serve.Err().toStdString();
+  const auto file = Out.Path() / "tuned.bin";
+  WriteFile(file, 5000000, 11);
+  ProgramProcess send(UDTBENCH_CLI_EXE, QStringList{"send", Address(Port), Arg(file)} + tuned);
+  ASSERT_EQ(send.Finish(), ecSuccess) << send.Err().toStdString();
+  EXPECT_EQ(Sha256sum(In.Path() / "tuned.bin"), Sha256sum(file));
+  ASSERT_TRUE(serve.WaitForOutput("\"event\":\"file\""));
+  serve.Process().terminate();
+  EXPECT_EQ(serve.Finish(), ecSuccess) << serve.Err().toStdString();
+  const auto sent = Events(send, "sent");
+  const auto stored = Events(serve, "file");
+  ASSERT_EQ(sent.size(), 1u) << send.Out().toStdString();
+  ASSERT_EQ(stored.size(), 1u) << serve.Out().toStdString();
+  for (const QJsonObject& end : {sent[0], stored[0]}) {
+    const QJsonObject settings = end.value("settings").toObject();
+    EXPECT_EQ(settings.value("mss").toInt(), 1500) << QJsonDocument(end).toJson().toStdString();
+    EXPECT_EQ(settings.value("block").toInt(), 1 << 20);
+    EXPECT_EQ(settings.value("cc").toString(), "native");
+  }
+
+  // A value UDT4 refuses, and one no option takes: 2, and a line naming the option.
+  for (const QStringList& bad : {QStringList{"--mss", "50"}, QStringList{"--cc", "fast"}}) {
+    ProgramProcess say(UDTBENCH_CLI_EXE, QStringList{"say", Address(Port), "hi"} + bad);
+    EXPECT_EQ(say.Finish(), ecUsage) << say.Err().toStdString();
+    EXPECT_TRUE(say.Err().contains(bad[0] + " " + bad[1] + ": ")) << say.Err().toStdString();
+  }
+}
+
 TEST_F(CommandLineBench, AnUnreachablePeerEndsWithThreeWithinTheConnectTimeOut) {
   QElapsedTimer took;
   took.start();

@@ -233,3 +233,31 @@ TEST_F(ClientFormTest, TrafficViewsShowControlCodeUnitsAndJoinOddPieces) {
 
 }  // namespace
 }  // namespace client_test
+
+namespace client_test {
+
+TEST_F(ClientFormTest, LinkSettingsFromTheDialogApplyFromTheNextOpenAndAreReadBack) {
+  Connect();
+  ASSERT_EQ(view.InForce.size(), 1u);
+  EXPECT_EQ(view.InForce[0].Mss, 1052);
+  EXPECT_EQ(view.InForce[0].Block, protocol::kPieceSize);
+  TLinkSettings asked;
+  asked.Mss = 576;
+  asked.Block = 4096;
+  view.LinkSettingsAnswer = asked;
+  form->btnLinkSettingsClick(nullptr);
+  EXPECT_EQ(form->LinkSettings(), asked);
+  form->Button1Click(nullptr);
+  EXPECT_EQ(view.InForce.size(), 1u) << "the open connection keeps its own settings";
+  form->Button4Click(nullptr);
+  Connect();
+  ASSERT_EQ(view.InForce.size(), 2u);
+  EXPECT_EQ(view.InForce[1].Mss, 576);
+  EXPECT_EQ(view.InForce[1].Block, 4096);
+  EXPECT_EQ(form->FileSender().Block(), 4096);
+  view.LinkSettingsAnswer.reset();
+  form->btnLinkSettingsClick(nullptr);
+  EXPECT_EQ(form->LinkSettings(), asked) << "a cancelled dialog changes nothing";
+}
+
+}  // namespace client_test

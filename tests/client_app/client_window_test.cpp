@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -149,6 +150,32 @@ TEST_F(ClientWindowTest, SendFileThroughTheDialogShowsProgressAndShutsOutTheOthe
     EXPECT_TRUE(Control<QPushButton>(b)->isEnabled()) << b;
   ASSERT_TRUE(server->WaitForKind("stored"));
   EXPECT_EQ(ReadFile(folder.Path() / "through dialog.bin"), data);
+}
+
+TEST_F(ClientWindowTest, LinkSettingsDialogRefusesABadValueInPlaceAndIsGoneBeforeTheNextOpen) {
+  std::string problem;
+  AnswerNextModal([&](QWidget* w) {
+    auto edit = [w](const char* name) { return w->findChild<QLineEdit*>(name); };
+    ASSERT_NE(edit("edt_mss"), nullptr) << "the modal window is not the settings dialog";
+    QPushButton* ok = w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+    QTest::keyClicks(edit("edt_mss"), "lots");
+    QTest::mouseClick(ok, Qt::LeftButton);
+    problem = U8(w->findChild<QLabel*>("Problem")->text());
+    edit("edt_mss")->clear();
+    QTest::keyClicks(edit("edt_mss"), "1500");
+    QTest::keyClicks(edit("edt_block"), "1MiB");
+    QTest::mouseClick(ok, Qt::LeftButton);
+  });
+  Click("btnLinkSettings");
+  EXPECT_EQ(problem.rfind("mss: ", 0), 0u) << problem;
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(window->findChild<QDialog*>("LinkSettingsDialog"), nullptr) << "the dialog outlived its answer";
+  EXPECT_EQ(window->Form().LinkSettings().Block, 1 << 20);
+  ConnectToServer();
+  // The test server listens with MSS 1052, which caps the 1500 asked for.
+  const std::string shown = U8(Control<QLabel>("LinkSettings")->text());
+  EXPECT_NE(shown.find("Link: MSS 1052,"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("block 1048576 B"), std::string::npos) << shown;
 }
 
 TEST_F(ClientWindowTest, FailureLeavingAHandlerIsShownInAMessageBox) {

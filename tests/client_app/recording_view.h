@@ -77,6 +77,15 @@ class RecordingView : public TClientView {
     if (OnEvents) OnEvents(EventPasses);
   }
   void ShowError(const std::u16string& text) override { Errors.push_back(text); }
+  // What the "Link settings…" dialog answers; empty: it is cancelled.
+  std::optional<TLinkSettings> LinkSettingsAnswer;
+  std::vector<TLinkSettingsInForce> InForce;  // every connection's, in order
+  bool ExecuteLinkSettingsDialog(TLinkSettings& settings) override {
+    if (!LinkSettingsAnswer) return false;
+    settings = *LinkSettingsAnswer;
+    return true;
+  }
+  void ShowSettingsInForce(const TLinkSettingsInForce& settings) override { InForce.push_back(settings); }
 
   std::u16string AllReceived() const { return Join(Received); }
   std::u16string AllSent() const { return Join(Sent); }
