@@ -96,6 +96,8 @@ TClientWindow::TClientWindow(QWidget* parent) : QWidget(parent) {
   edtContent = NewEdit(this, "edtContent", QStringLiteral("edtContent"), 121);
   Button2 = NewButton(this, "Button2", "Send");
   btnLinkSettings = NewButton(this, "btnLinkSettings", "Link settings…");
+  // Wider than the page's other buttons, for its longer caption.
+  btnLinkSettings->setFixedWidth(std::max(75, btnLinkSettings->sizeHint().width()));
   btnLinkSettings->setToolTip(QStringLiteral("The UDT settings of the next Open: MSS, buffers, flow "
                                              "window, rate, block size, congestion control."));
 

@@ -110,6 +110,10 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QWidget(parent) {
   FSettingsLabel = new QLabel;
   FSettingsLabel->setObjectName(QStringLiteral("LinkSettings"));
   FSettingsLabel->setWordWrap(true);
+  // Room for the settings in force from the start, so the page's controls do
+  // not move when a connection opens.
+  FSettingsLabel->setMinimumHeight(4 * FSettingsLabel->fontMetrics().lineSpacing());
+  FSettingsLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   FSettingsLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
   FSettingsLabel->setToolTip(QStringLiteral(
       "The link settings of the connection, read back from UDT4 once it was made (the MSS is the "

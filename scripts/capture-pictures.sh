@@ -31,13 +31,13 @@ until_true xdotool search --onlyvisible --name '^测试$'
 click() { xdotool mousemove --window "$win" "$1" "$2" click --repeat "${3:-1}" 1; sleep 0.3; }
 
 click 113 12                       # the client page's tab
-click 70 322 3                     # Edit3: select its text
+click 70 303 3                     # Edit3: select its text
 xdotool type --delay 20 '127.0.0.1'
-click 237 322                      # Open
-click 454 322 3                    # edtContent
+click 237 303                      # Open
+click 454 303 3                    # edtContent
 xdotool type --delay 20 'hello, UDT'
-click 558 322                      # Send
-click 558 359                      # SendFile
+click 558 303                      # Send
+click 558 340                      # SendFile
 until_true xdotool search --onlyvisible --name '^$'
 xdotool type --delay 10 "$sample/sample.bin"
 xdotool key Return
