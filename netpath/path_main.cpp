@@ -189,6 +189,10 @@ int main(int argc, char** argv) {
     std::fputs(PathHelp().c_str(), stdout);
     return 0;
   }
+  if (settings.Version) {
+    std::puts("udtbench-path " UDTBENCH_VERSION);
+    return 0;
+  }
   for (TDirectionSettings* d : {&settings.AB, &settings.BA})
     if (d->QueueBytes < 0) d->QueueBytes = DefaultQueueBytes(*d);
 

@@ -90,6 +90,10 @@ std::optional<TPathSettings> ReadPathSettings(const std::vector<std::string>& Ar
       s.Help = true;
       continue;
     }
+    if (arg == "--version") {
+      s.Version = true;
+      continue;
+    }
     if (arg == "--no-realtime") {
       s.Realtime = false;
       continue;
@@ -177,6 +181,7 @@ std::string PathHelp() {
          "                at real-time priority, SCHED_FIFO 10, so a busy machine delays\n"
          "                packets less; what it starts runs at normal priority)\n"
          "  --help        shows this help\n"
+         "  --version     shows the version\n"
          "\n"
          "Output: a \"ready\" JSON line once the path exists, then every interval a \"stats\"\n"
          "line with the ground truth per direction (ab, ba), counted since the start:\n"
@@ -190,7 +195,7 @@ std::string PathHelp() {
          "delivery), which should stay 0; exit_udp_rcvbuf_errors the UDP datagrams the\n"
          "receiving namespace's sockets had no room for (lost at that host, not on the path).\n"
          "\n"
-         "Example:\n"
+         "Example (root; kill %1 removes the path again):\n"
          "  udtbench-path --rtt 100ms --rate 100mbit --loss 1% &\n"
          "  ip netns exec udtbench-b udtbench-cli serve --listen " +
          kAddressB +
@@ -198,8 +203,10 @@ std::string PathHelp() {
          "  ip netns exec udtbench-a udtbench-cli send " +
          kAddressB +
          ":9000 sample.bin\n"
-         "  kill %1\n"
          "\n"
-         "Exit codes: 0 ended by a signal; 1 the path could not be set up; 2 bad usage;\n"
-         "with COMMAND, the command's exit code (128 + N when signal N ended it).\n";
+         "Exit codes:\n"
+         "  0  ended by a signal\n"
+         "  1  the path could not be set up\n"
+         "  2  bad usage\n"
+         "  N  with COMMAND, the command's exit code (128 + N when signal N ended it)\n";
 }

@@ -23,6 +23,7 @@ struct TPathSettings {
   std::vector<std::string> Command;  // run while the path exists, when given
   bool Realtime = true;  // forwards at real-time priority (SCHED_FIFO)
   bool Help = false;
+  bool Version = false;
 };
 
 // Reads the arguments after the program's name; nullopt with Error set when
