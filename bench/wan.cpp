@@ -45,7 +45,10 @@ struct TOptions {
   double RateMbit = 100;
   int Rounds = 3;
   double Seconds = 20;  // the transfers' size is about this long at the native UDT4 rate
-  int64_t Size = 0;     // a size given instead (bytes), with no probe
+  // The fixed-rate transfers' size is about this long at their rate: sized like
+  // the others they would last a second or two, mostly start and end.
+  double FixedSeconds = 10;
+  int64_t Size = 0;     // a size given instead (bytes), with no probe, for every transfer
   bool Json = false;
   bool OneCell = false;
   std::string Out = "docs/wan.md";
@@ -185,13 +188,15 @@ TResult PlainTransfer(TPath& Path, const std::string& Tcp, double FixedMbit, int
   return r;
 }
 
-// The bench's own transfer: udtbench-cli serve in b, udtbench-cli send in a.
+// The bench's own transfer: udtbench-cli serve in b, udtbench-cli send in a,
+// both with the settings Extra.
 TResult BenchTransfer(TPath& Path, const std::string& File, const std::string& Folder,
                       double Bound, const std::vector<std::string>& Extra) {
   TResult r;
   const std::string listen = std::string(kAddressB) + ":" + std::to_string(kBenchPort);
-  Child server(IpExe(), InNamespace(Path.B(), {UDTBENCH_CLI, "serve", "--listen", listen, "--folder",
-                                               Folder, "--json"}));
+  std::vector<std::string> serve{UDTBENCH_CLI, "serve", "--listen", listen, "--folder", Folder, "--json"};
+  serve.insert(serve.end(), Extra.begin(), Extra.end());
+  Child server(IpExe(), InNamespace(Path.B(), serve));
   std::string line;
   bool listening = false;
   while (!listening && server.ReadLine(line, std::chrono::seconds(10)))
@@ -245,7 +250,7 @@ const std::vector<std::string>& Protocols(bool BenchFixed) {
 
 struct TCell {
   double RttMs = 0, LossPct = 0, RateMbit = 0;
-  int64_t Size = 0;
+  int64_t Size = 0, FixedSize = 0;
   double ProbeMbit = 0;
   std::map<std::string, std::vector<TResult>> Runs;
   double Minutes = 0;
@@ -289,10 +294,16 @@ TCell RunCell(double RttMs, double LossPct, const TOptions& Options, bool BenchF
       cell.Size = static_cast<int64_t>(std::min(rate, linkBytesPerS) * Options.Seconds);
       cell.Size = std::max<int64_t>(cell.Size, 2'000'000) / 1008 * 1008;
     }
-    const std::string file = folder + "/wan.bin";
+    cell.FixedSize = Options.Size > 0 ? cell.Size
+                                      : static_cast<int64_t>(linkBytesPerS * 0.9 * Options.FixedSeconds) /
+                                            1008 * 1008;
+    const std::string file = folder + "/wan.bin", fixedFile = folder + "/wan-fixed.bin";
     WritePatternFile(file, cell.Size);
-    // Slow cases end after a cap; the bench's own transfer always completes.
-    const double cap = Options.Seconds * 1.5;
+    WritePatternFile(fixedFile, cell.FixedSize);
+    // Slow cases end after a cap (TCP's at the time the size is for); the
+    // bench's own transfer always completes.
+    const double cap = Options.Seconds * 1.5, tcpCap = Options.Seconds;
+    const double fixedCap = Options.FixedSeconds * 1.5;
     const double bound = std::max(120.0, Options.Seconds * 6);
     std::fprintf(stderr, "cell rtt %g ms, loss %g %%: %lld bytes (plain UDT4 probe %.1f Mbit/s)\n",
                  RttMs, LossPct, static_cast<long long>(cell.Size), cell.ProbeMbit);
@@ -303,10 +314,11 @@ TCell RunCell(double RttMs, double LossPct, const TOptions& Options, bool BenchF
       for (const std::string& p : order) {
         TResult r;
         if (p == "bench") r = BenchTransfer(path, file, in, bound, {});
-        else if (p == "fixed") r = BenchTransfer(path, file, in, bound, {"--cc", "fixed:" + fixedRate});
+        else if (p == "fixed") r = BenchTransfer(path, fixedFile, in, bound, {"--cc", "fixed:" + fixedRate});
         else if (p == "plain") r = PlainTransfer(path, "", 0, cell.Size, cap);
-        else if (p == "plain_fixed") r = PlainTransfer(path, "", Options.RateMbit * 0.9, cell.Size, cap);
-        else r = PlainTransfer(path, p, 0, cell.Size, cap);
+        else if (p == "plain_fixed")
+          r = PlainTransfer(path, "", Options.RateMbit * 0.9, cell.FixedSize, fixedCap);
+        else r = PlainTransfer(path, p, 0, cell.Size, tcpCap);
         std::fprintf(stderr, "  round %d %-11s %7.2f Mbit/s in %5.1f s%s%s\n", round + 1, p.c_str(),
                      r.Mbit, r.Seconds, r.Ok ? "" : " FAILED", r.Ok && !r.Complete ? " (capped)" : "");
         cell.Runs[p].push_back(r);
@@ -342,6 +354,7 @@ QJsonValue JsonNumber(double v) { return std::isnan(v) ? QJsonValue() : QJsonVal
 QJsonObject CellJson(const TCell& Cell) {
   QJsonObject o{{"rtt_ms", Cell.RttMs},     {"loss_pct", Cell.LossPct},
                 {"rate_mbit", Cell.RateMbit}, {"size_bytes", static_cast<qint64>(Cell.Size)},
+                {"fixed_size_bytes", static_cast<qint64>(Cell.FixedSize)},
                 {"probe_mbit", Cell.ProbeMbit}, {"minutes", Cell.Minutes},
                 {"load_average", Cell.Load}};
   QJsonObject spread;
@@ -377,9 +390,15 @@ QJsonObject CellJson(const TCell& Cell) {
     o["path_device_drops"] =
         JsonNumber(Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.DeviceDrops); }));
   }
-  for (const char* p : {"plain", "plain_fixed", "cubic", "bbr"})
+  for (const char* p : {"plain", "plain_fixed", "cubic", "bbr", "fixed"})
     if (Cell.Runs.count(p))
       o[QString(p) + "_retransmits"] = JsonNumber(Median(Cell.Runs.at(p), FigureOf("retransmits")));
+  if (Cell.Runs.count("fixed")) {
+    const auto& runs = Cell.Runs.at("fixed");
+    o["fixed_lost_packets"] = JsonNumber(Median(runs, FigureOf("lost_packets")));
+    o["fixed_path_drops_data"] =
+        JsonNumber(Median(runs, [](const TResult& r) { return static_cast<double>(r.Path.DataDrops); }));
+  }
   return o;
 }
 
@@ -473,15 +492,18 @@ void WriteReport(const std::vector<TCell>& Cells, const TOptions& Options, bool 
   std::ofstream md(Options.Out);
   md << "# The bench over an emulated long path\n\n"
      << "Written by `bench/wan` (" << Options.Rounds << " rounds, transfers sized for about "
-     << Options.Seconds << " s at plain UDT4's native rate, capped at " << Options.Seconds * 1.5
-     << " s; the whole grid took " << Fixed(Minutes, 1) << " min) on " << Machine() << ".\n\n"
+     << Options.Seconds << " s at plain UDT4's native rate, UDT4 capped at " << Options.Seconds * 1.5
+     << " s and TCP at " << Options.Seconds << " s; the fixed-rate ones for about " << Options.FixedSeconds
+     << " s at their rate, capped at " << Options.FixedSeconds * 1.5 << " s; the whole grid took " << Fixed(Minutes, 1) << " min) on " << Machine() << ".\n\n"
      << "Each cell is a fresh `udtbench-path` between two namespaces: " << Options.RateMbit
      << " Mbit/s both ways, the RTT split evenly, random loss on every packet in both "
         "directions, a drop-tail queue of one BDP. Each transfer is a fresh process pair: "
         "`udtbench-cli serve`/`send` for the bench (its own settings: MSS 1052, UDT4's "
         "defaults otherwise); a plain UDT4 program with the same settings, with UDT4's native "
-        "control and with a fixed-rate control at 90 % of the link; TCP with cubic and with bbr "
-        "(set per socket with TCP_CONGESTION). All send the same size per cell; the order "
+        "control and with a fixed-rate control at 90 % of the link (the textbook one: a fixed gap "
+        "between packets); the bench with its own fixed-rate control at 90 % at both ends "
+        "(`--cc fixed:MBIT`); TCP with cubic and with bbr (set per socket with TCP_CONGESTION). "
+        "All but the fixed-rate ones send the same size per cell; the order "
         "alternates between rounds. Figures are Mbit/s of payload, median (min–max); ⏱N marks "
         "runs that hit the cap, whose rate counts the bytes acknowledged by then.\n\n";
   double load = 0;
@@ -489,13 +511,14 @@ void WriteReport(const std::vector<TCell>& Cells, const TOptions& Options, bool 
   md << "The machine's 1-minute load average at the end of the cells was " << Fixed(load, 1)
      << " on average: UDT4's sending and receiving run in user space and feel a busy machine "
         "first, TCP's work is done in the kernel.\n\n";
-  md << "## Throughput\n\n| RTT ms | loss % | size MB |";
+  md << "## Throughput\n\n| RTT ms | loss % | size MB (fixed rate) |";
   for (const std::string& p : protocols) md << " " << Labels().at(p) << " |";
   md << "\n|---|---|---|";
   for (size_t i = 0; i < protocols.size(); ++i) md << "---|";
   md << "\n";
   for (const TCell& c : Cells) {
-    md << "| " << c.RttMs << " | " << c.LossPct << " | " << Fixed(c.Size / 1e6, 1) << " |";
+    md << "| " << c.RttMs << " | " << c.LossPct << " | " << Fixed(c.Size / 1e6, 1) << " ("
+       << Fixed(c.FixedSize / 1e6, 1) << ") |";
     for (const std::string& p : protocols) md << " " << (c.Runs.count(p) ? Cellf(c.Runs.at(p)) : "–") << " |";
     md << "\n";
   }
@@ -566,6 +589,7 @@ int main(int argc, char** argv) {
     else if (a == "--rate") o.RateMbit = std::stod(next());
     else if (a == "--rounds") o.Rounds = std::stoi(next());
     else if (a == "--seconds") o.Seconds = std::stod(next());
+    else if (a == "--fixed-seconds") o.FixedSeconds = std::stod(next());
     else if (a == "--out") o.Out = next();
     else if (a == "--size") o.Size = std::llround(std::stod(next()) * 1e6);
     else if (a == "--json") o.Json = true;
@@ -574,11 +598,13 @@ int main(int argc, char** argv) {
       o.Losses = {0, 1};
       o.Rounds = 1;
       o.Seconds = 5;
+      o.FixedSeconds = 3;
     } else {
       std::fprintf(stderr,
                    "usage: udtbench_wan [--quick] [--rounds N] [--seconds S] [--rate MBIT] [--out FILE]\n"
                    "       udtbench_wan --rtt MS [--loss PCT] [--rate MBIT] [--rounds N] [--json]\n"
-                   "  --size MB  every transfer of a cell this size instead of one sized by a probe\n");
+                   "  --size MB  every transfer of a cell this size instead of one sized by a probe\n"
+                   "  --fixed-seconds S  the fixed-rate transfers sized for S s at their rate (10)\n");
       return 2;
     }
   }

@@ -188,7 +188,9 @@ const std::vector<TLinkSettingOption>& LinkSettingOptions() {
       {"max-rate", "MBIT", "The highest rate the connection may send at, in Mbit/s.", "unlimited"},
       {"block", "BYTES", "File data per send (client) or receive (server) call, up to 1 MiB.", "2048"},
       {"cc", "native|fixed:MBIT",
-       "Congestion control: UDT's own, or a fixed rate in Mbit/s whatever the loss.", "native"},
+       "Congestion control: UDT's own, or a fixed rate in Mbit/s whatever the loss; the receiving "
+       "end reports a loss again when it runs it too, so give it at both ends.",
+       "native"},
   };
   return options;
 }
