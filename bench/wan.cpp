@@ -51,6 +51,7 @@ struct TOptions {
   int64_t Size = 0;     // a size given instead (bytes), with no probe, for every transfer
   bool Json = false;
   bool OneCell = false;
+  bool Replot = false;  // the plots again from the report's JSON, no transfers
   std::string Out = "docs/wan.md";
 };
 
@@ -422,6 +423,8 @@ std::string Cellf(const std::vector<TResult>& Runs) {
          (capped ? " ⏱" + std::to_string(capped) : "");
 }
 
+std::string PlotName(double LossPct) { return "wan-loss-" + Fixed(LossPct, 1) + ".png"; }
+
 // One PNG per loss rate: throughput against RTT, one line per protocol.
 void Plot(const std::vector<TCell>& Cells, double LossPct, const std::vector<std::string>& Protocols,
           const std::string& Path, double RateMbit) {
@@ -445,6 +448,16 @@ void Plot(const std::vector<TCell>& Cells, double LossPct, const std::vector<std
     auto* series = new QLineSeries;
     series->setName(QString::fromStdString(Labels().at(p)));
     series->setPointsVisible(true);
+    // A colour of its own for each protocol (the theme repeats after five);
+    // the plain programs dashed, the bench's solid.
+    static const std::map<std::string, QColor> colours{
+        {"bench", QColor(0x1f, 0x77, 0xb4)}, {"fixed", QColor(0xd6, 0x27, 0x28)},
+        {"plain", QColor(0x94, 0x67, 0xbd)}, {"plain_fixed", QColor(0x8c, 0x56, 0x4b)},
+        {"cubic", QColor(0xff, 0x7f, 0x0e)}, {"bbr", QColor(0x2c, 0xa0, 0x2c)}};
+    QPen pen(colours.count(p) ? colours.at(p) : QColor(Qt::black));
+    pen.setWidth(2);
+    if (p.starts_with("plain")) pen.setStyle(Qt::DashLine);
+    series->setPen(pen);
     for (const TCell& c : Cells)
       if (c.LossPct == LossPct && c.Runs.count(p))
         if (const double m = Median(c.Runs.at(p), Mbit); !std::isnan(m) && m > 0)
@@ -456,7 +469,7 @@ void Plot(const std::vector<TCell>& Cells, double LossPct, const std::vector<std
   chart->legend()->setAlignment(Qt::AlignBottom);
   QChartView view(chart);
   view.setRenderHint(QPainter::Antialiasing);
-  view.resize(760, 480);
+  view.resize(960, 520);
   view.grab().save(QString::fromStdString(Path));
 }
 
@@ -524,7 +537,7 @@ void WriteReport(const std::vector<TCell>& Cells, const TOptions& Options, bool 
   }
   md << "\n";
   for (double loss : Options.Losses) {
-    const std::string name = "wan-loss-" + Fixed(loss, 1) + ".png";
+    const std::string name = PlotName(loss);
     Plot(Cells, loss, protocols, folder + name, Options.RateMbit);
     md << "![Throughput against RTT at " << loss << " % loss](" << name << ")\n\n";
   }
@@ -574,6 +587,44 @@ int PeerMain(int argc, char** argv) {
   return 2;
 }
 
+// The cells of an earlier report, from its JSON lines: what the plots need.
+std::vector<TCell> CellsOfReport(const std::string& Path) {
+  std::vector<TCell> cells;
+  std::ifstream in(Path);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.starts_with("{")) continue;
+    const QJsonObject o = ParseJson(line);
+    if (!o.contains("runs_mbit")) continue;
+    TCell c;
+    c.RttMs = o.value("rtt_ms").toDouble();
+    c.LossPct = o.value("loss_pct").toDouble();
+    c.RateMbit = o.value("rate_mbit").toDouble();
+    const QJsonObject runs = o.value("runs_mbit").toObject();
+    for (auto r = runs.begin(); r != runs.end(); ++r)
+      for (const QJsonValue v : r.value().toArray()) {
+        TResult result;
+        result.Ok = v.isDouble();
+        result.Mbit = v.toDouble();
+        c.Runs[r.key().toStdString()].push_back(result);
+      }
+    cells.push_back(c);
+  }
+  return cells;
+}
+
+int Replot(const TOptions& Options) {
+  const std::vector<TCell> cells = CellsOfReport(Options.Out);
+  if (cells.empty()) {
+    std::fprintf(stderr, "udtbench_wan: no cells in %s\n", Options.Out.c_str());
+    return 1;
+  }
+  const bool benchFixed = cells.front().Runs.count("fixed") > 0;
+  const std::string folder = Options.Out.substr(0, Options.Out.rfind('/') + 1);
+  for (double loss : Options.Losses)
+    Plot(cells, loss, Protocols(benchFixed), folder + PlotName(loss), cells.front().RateMbit);
+  return 0;
+}
+
 }  // namespace
 }  // namespace bench
 
@@ -593,6 +644,7 @@ int main(int argc, char** argv) {
     else if (a == "--out") o.Out = next();
     else if (a == "--size") o.Size = std::llround(std::stod(next()) * 1e6);
     else if (a == "--json") o.Json = true;
+    else if (a == "--replot") o.Replot = true;
     else if (a == "--quick") {
       o.Rtts = {10, 100};
       o.Losses = {0, 1};
@@ -604,9 +656,15 @@ int main(int argc, char** argv) {
                    "usage: udtbench_wan [--quick] [--rounds N] [--seconds S] [--rate MBIT] [--out FILE]\n"
                    "       udtbench_wan --rtt MS [--loss PCT] [--rate MBIT] [--rounds N] [--json]\n"
                    "  --size MB  every transfer of a cell this size instead of one sized by a probe\n"
-                   "  --fixed-seconds S  the fixed-rate transfers sized for S s at their rate (10)\n");
+                   "  --fixed-seconds S  the fixed-rate transfers sized for S s at their rate (10)\n"
+                   "  --replot   draws the plots of the report (--out) again from its JSON\n");
       return 2;
     }
+  }
+  if (o.Replot) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return Replot(o);
   }
   if (::geteuid() != 0) {
     std::fprintf(stderr, "udtbench_wan: the emulated path needs root (network namespaces)\n");
