@@ -19,9 +19,9 @@ constexpr double kDefaultWindow = 25600;
 // How often the gap is corrected, and how far it may shrink.
 constexpr int64_t kCorrectionMs = 100;
 constexpr double kShortestGap = 0.5;
-// How often the receiving side looks for gaps to report again, and how much
-// of a loss report one packet carries (words of 4 bytes; UDT4's own reports
-// fit in a packet of the smallest MSS it takes).
+// How often the receiving side looks for gaps to report again, and the most
+// words (4 bytes each) one report carries; never more than a packet's payload,
+// which is all the peer reads of it (UDT4 limits its own reports the same way).
 constexpr int64_t kDueCheckUs = 10'000;
 constexpr size_t kReportWords = 128;
 // UDT's control packet type of a loss report.
@@ -115,7 +115,9 @@ void TFixedRateCC::onPktReceived(const CPacket* Packet) {
   // The report and the packet sent again take a round trip; half a round trip
   // more, and 10 ms for the sender's clock, before the gap is reported again.
   const int64_t rttUs = m_iRTT > 0 ? m_iRTT : 100'000;
-  std::vector<int32_t> words = FMissing.Due(now, rttUs + rttUs / 2 + 10'000, kReportWords);
+  const size_t fit = m_iMSS > kHeaderBytes ? static_cast<size_t>(m_iMSS - kHeaderBytes) / 4 : 0;
+  std::vector<int32_t> words =
+      FMissing.Due(now, rttUs + rttUs / 2 + 10'000, std::min(kReportWords, fit));
   if (words.empty()) return;
   // UDT4 sends the loss list in network order: it turns a control packet's
   // words around itself (CChannel::sendto), the header too.
