@@ -298,9 +298,10 @@ TCell RunCell(double RttMs, double LossPct, const TOptions& Options, bool BenchF
     cell.FixedSize = Options.Size > 0 ? cell.Size
                                       : static_cast<int64_t>(linkBytesPerS * 0.9 * Options.FixedSeconds) /
                                             1008 * 1008;
-    const std::string file = folder + "/wan.bin", fixedFile = folder + "/wan-fixed.bin";
+    const std::string file = folder + "/wan.bin";
+    const std::string fixedFile = cell.FixedSize == cell.Size ? file : folder + "/wan-fixed.bin";
     WritePatternFile(file, cell.Size);
-    WritePatternFile(fixedFile, cell.FixedSize);
+    if (fixedFile != file) WritePatternFile(fixedFile, cell.FixedSize);
     // Slow cases end after a cap (TCP's at the time the size is for); the
     // bench's own transfer always completes.
     const double cap = Options.Seconds * 1.5, tcpCap = Options.Seconds;
@@ -423,6 +424,11 @@ std::string Cellf(const std::vector<TResult>& Runs) {
          (capped ? " ⏱" + std::to_string(capped) : "");
 }
 
+// Where the report and its plots go: the folder of --out.
+std::string ReportFolder(const TOptions& Options) {
+  return Options.Out.substr(0, Options.Out.rfind('/') + 1);
+}
+
 std::string PlotName(double LossPct) { return "wan-loss-" + Fixed(LossPct, 1) + ".png"; }
 
 // One PNG per loss rate: throughput against RTT, one line per protocol.
@@ -491,7 +497,7 @@ std::string Machine() {
 
 void WriteReport(const std::vector<TCell>& Cells, const TOptions& Options, bool BenchFixed,
                  double Minutes) {
-  const std::string folder = Options.Out.substr(0, Options.Out.rfind('/') + 1);
+  const std::string folder = ReportFolder(Options);
   // Keep the hand-written part: everything from "## Notes" on.
   std::string notes;
   {
@@ -619,7 +625,7 @@ int Replot(const TOptions& Options) {
     return 1;
   }
   const bool benchFixed = cells.front().Runs.count("fixed") > 0;
-  const std::string folder = Options.Out.substr(0, Options.Out.rfind('/') + 1);
+  const std::string folder = ReportFolder(Options);
   for (double loss : Options.Losses)
     Plot(cells, loss, Protocols(benchFixed), folder + PlotName(loss), cells.front().RateMbit);
   return 0;

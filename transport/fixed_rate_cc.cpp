@@ -115,9 +115,8 @@ void TFixedRateCC::onPktReceived(const CPacket* Packet) {
   // The report and the packet sent again take a round trip; half a round trip
   // more, and 10 ms for the sender's clock, before the gap is reported again.
   const int64_t rttUs = m_iRTT > 0 ? m_iRTT : 100'000;
-  const size_t fit = m_iMSS > kHeaderBytes ? static_cast<size_t>(m_iMSS - kHeaderBytes) / 4 : 0;
-  std::vector<int32_t> words =
-      FMissing.Due(now, rttUs + rttUs / 2 + 10'000, std::min(kReportWords, fit));
+  std::vector<int32_t> words = FMissing.Due(now, rttUs + rttUs / 2 + 10'000,
+                                            std::min(kReportWords, static_cast<size_t>(FPayload) / 4));
   if (words.empty()) return;
   // UDT4 sends the loss list in network order: it turns a control packet's
   // words around itself (CChannel::sendto), the header too.

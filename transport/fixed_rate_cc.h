@@ -32,7 +32,7 @@ class TFixedRateCC : public CCC {
  private:
   const double FRateMbps;
   double FNominalPeriod = 1;  // us between packets at the exact rate
-  int FPayload = 1;           // data bytes per packet
+  int FPayload = 1;           // data bytes of a full packet, the most a report may carry
   int64_t FLastMs = -1;       // the monitor's clock and payload bytes at the last correction
   int64_t FLastBytes = 0;
   std::atomic<int64_t> FSentBytes{0};  // payload of every data packet sent, resends included
